@@ -1,0 +1,148 @@
+// Engine state, lifecycle, options and the error text.
+#include "gw_core.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "glyphwipe.h"
+#include "platform.h"
+
+EngineState S;
+char errbuf[GW_ERRBUF_SIZE];
+
+static const char DET_MODEL_FILE[] = "ch_PP-OCRv4_det_infer.onnx";
+static const char LAMA_MODEL_FILE[] = "lama_fp32.onnx";
+
+void gw_set_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(errbuf, sizeof errbuf, fmt, ap);
+    va_end(ap);
+}
+
+void gw_clear_error(void) { errbuf[0] = '\0'; }
+
+int gw_initialized(void) { return S.det_loaded && S.lama_loaded; }
+
+/* Releases whatever session is live; the record itself is left to the caller. */
+static void release_sessions(void)
+{
+    if (S.det_loaded)
+        ort_session_destroy(&S.det);
+    if (S.lama_loaded)
+        ort_session_destroy(&S.lama);
+    S.det_loaded = 0;
+    S.lama_loaded = 0;
+}
+
+/* Joins dir and file with the platform's separator; 0, or -1 when it needs
+ * 2048 bytes or more. */
+static int join_model_path(char *out, size_t size, const char *dir, const char *file)
+{
+    int n = snprintf(out, size, "%s" GW_PATH_SEP "%s", dir, file);
+    return (n < 0 || (size_t)n >= size) ? -1 : 0;
+}
+
+extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_init(const char *model_dir)
+{
+    char msg[1024];
+    char det_path[2048];
+    char lama_path[2048];
+
+    if (!model_dir) {
+        gw_set_error("model_dir is NULL");
+        return -1;
+    }
+    memset(msg, 0, sizeof msg);
+    if (join_model_path(det_path, sizeof det_path, model_dir, DET_MODEL_FILE) != 0 ||
+        join_model_path(lama_path, sizeof lama_path, model_dir, LAMA_MODEL_FILE) != 0) {
+        gw_set_error("model_dir path too long");
+        return -1;
+    }
+
+    /* A second init without cleanup must not lose the live sessions. */
+    release_sessions();
+    memset(&S, 0, sizeof S);
+    snprintf(S.model_dir, sizeof S.model_dir, "%s", model_dir);
+    S.threshold = 0.3f;
+    S.inpaint_radius = 5;
+    snprintf(S.device, sizeof S.device, "%s", "cpu");
+
+    if (ort_session_create(det_path, &S.det, msg, sizeof msg) != 0) {
+        gw_set_error("load det model failed: %s", msg);
+        return -1;
+    }
+    S.det_loaded = 1;
+    if (ort_session_create(lama_path, &S.lama, msg, sizeof msg) != 0) {
+        gw_set_error("load lama model failed: %s", msg);
+        ort_session_destroy(&S.det);
+        S.det_loaded = 0;
+        return -1;
+    }
+    S.lama_loaded = 1;
+    gw_clear_error();
+    return 0;
+}
+
+extern "C" GLYPHWIPE_API void GLYPHWIPE_CALL glyphwipe_cleanup(void)
+{
+    release_sessions();
+    memset(&S, 0, sizeof S);
+}
+
+extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *option, const char *value)
+{
+    if (!option || !value) {
+        gw_set_error("set_option: NULL arg");
+        return -1;
+    }
+    if (strcmp(option, "device") == 0) {
+        if (strcmp(value, "cpu") != 0 && strcmp(value, "cuda") != 0) {
+            gw_set_error("device must be cpu or cuda");
+            return -1;
+        }
+        snprintf(S.device, sizeof S.device, "%s", "cpu"); /* both run on the CPU */
+        return 0;
+    }
+    if (strcmp(option, "threshold") == 0) {
+        char *end = NULL;
+        float v = strtof(value, &end);
+        if (*end != '\0' || !(v > 0.0f && v < 1.0f)) {
+            gw_set_error("threshold must be in (0,1)");
+            return -1;
+        }
+        S.threshold = v;
+        return 0;
+    }
+    if (strcmp(option, "inpaint_radius") == 0) {
+        char *end = NULL;
+        long v = strtol(value, &end, 10);
+        if (*end != '\0' || v < 0 || v > 128) {
+            gw_set_error("inpaint_radius must be 0..128");
+            return -1;
+        }
+        S.inpaint_radius = (int32_t)v;
+        return 0;
+    }
+    gw_set_error("unknown option: %s", option);
+    return -1;
+}
+
+extern "C" GLYPHWIPE_API const char *GLYPHWIPE_CALL glyphwipe_last_error(void)
+{
+    return errbuf[0] ? errbuf : "no error";
+}
+
+extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_progress(void)
+{
+    return gw_load_relaxed(&S.progress);
+}
+
+extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_cancel(void)
+{
+    gw_store_relaxed(&S.cancel_requested, 1);
+    return 0;
+}

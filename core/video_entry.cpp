@@ -1,0 +1,71 @@
+// The two video entry points and the per-picture callback with its band.
+#include "glyphwipe.h"
+#include "gw_core.h"
+#include "platform.h"
+#include "video/video.h"
+
+/* The band as the host gave it, in percent of the frame height. */
+typedef struct VideoBand {
+    int32_t y_start_pct;
+    int32_t y_end_pct;  /* 0 or less: no band */
+} VideoBand;
+
+/* Turns the band into rows of this picture and cleans it. */
+static int frame_cb(unsigned char *rgb, int width, int height, void *user)
+{
+    const VideoBand *band = (const VideoBand *)user;
+    int y_start = 0, y_end = 0;
+    if (band->y_end_pct > 0) {
+        /* In 64 bits: percent times a tall picture's height can pass INT_MAX. */
+        y_start = (int)((int64_t)band->y_start_pct * height / 100);
+        y_end = (int)((int64_t)band->y_end_pct * height / 100);
+    }
+    return gw_process_frame_rgb(rgb, width, height, y_start, y_end);
+}
+
+static int run_video(const char *in_path, const char *out_path, int y_start_pct, int y_end_pct)
+{
+    VideoBand band;
+    int status;
+
+    if (!gw_initialized()) {
+        gw_set_error(GW_NOT_INITIALIZED);
+        return -1;
+    }
+    if (!in_path || !out_path) {
+        gw_set_error("process_video: NULL path");
+        return -1;
+    }
+    band.y_start_pct = y_start_pct;
+    band.y_end_pct = y_end_pct;
+
+    gw_store_relaxed(&S.cancel_requested, 0);
+    S.video_running = 1;
+    gw_store_relaxed(&S.progress, 0);
+    status = gw_process_video_pct(in_path, out_path, frame_cb, &band);
+    S.video_running = 0;
+
+    if (status == -2) {
+        gw_set_error("cancelled by glyphwipe_cancel()");
+        return -2;
+    }
+    if (status != 0)
+        return -1;
+    gw_clear_error();
+    return 0;
+}
+
+extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_video(const char *in_path, const char *out_path)
+{
+    return run_video(in_path, out_path, 0, 0);
+}
+
+extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_video_region(const char *in_path, const char *out_path,
+                                                                          int y_start_pct, int y_end_pct)
+{
+    if (y_start_pct < 0 || y_start_pct >= y_end_pct || y_end_pct > 100) {
+        gw_set_error("region: need 0 <= y_start_pct < y_end_pct <= 100");
+        return -1;
+    }
+    return run_video(in_path, out_path, y_start_pct, y_end_pct);
+}

@@ -1,0 +1,23 @@
+# Fails unless the shared library exports exactly the ten public functions.
+execute_process(COMMAND nm -D --defined-only "${LIB}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${out}")
+set(found "")
+foreach(l ${lines})
+  if(l MATCHES " [TtDdBbRrVvWw] ([A-Za-z0-9_@.]+)$")
+    set(sym "${CMAKE_MATCH_1}")
+    if(NOT sym MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
+      list(APPEND found "${sym}")
+    endif()
+  endif()
+endforeach()
+list(SORT found)
+set(want glyphwipe_cancel glyphwipe_cleanup glyphwipe_detect glyphwipe_init glyphwipe_last_error
+    glyphwipe_process_image glyphwipe_process_video glyphwipe_process_video_region
+    glyphwipe_progress glyphwipe_set_option)
+if(NOT "${found}" STREQUAL "${want}")
+  message(FATAL_ERROR "exported symbols differ:\n  got:  ${found}\n  want: ${want}")
+endif()
+message(STATUS "exports ok: ${found}")
