@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the library and runs the whole test suite. Runs the set-up script
+# first when this machine lacks what the tests need.
+#
+#   scripts/test.sh              normal build in build/
+#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+#   scripts/test.sh --tsan       ThreadSanitizer build in build-tsan/ (threaded tests only)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+mode=${1:-normal}
+cache=${GLYPHWIPE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvantix-glyphwipe}
+need_setup=0
+for f in models/ch_PP-OCRv4_det_infer.onnx models/lama_fp32.onnx "$cache/onnxruntime-1.29.0/lib/libonnxruntime.so.1"; do
+  [ -s "$f" ] || need_setup=1
+done
+for c in cmake ffmpeg ffprobe pkg-config; do
+  command -v "$c" >/dev/null 2>&1 || need_setup=1
+done
+[ -f tools/make_fill_model.py ] && [ tools/make_fill_model.py -nt models/lama_fp32.onnx ] && need_setup=1
+if [ "$need_setup" = 1 ]; then
+  bash scripts/setup.sh
+fi
+
+jobs=${JOBS:-2}
+case "$mode" in
+  normal)   dir=build;      flags=() ;;
+  --sanitize) dir=build-asan; flags=(-DGLYPHWIPE_SANITIZE="address;undefined") ;;
+  --tsan)   dir=build-tsan; flags=(-DGLYPHWIPE_SANITIZE=thread) ;;
+  *) echo "usage: $0 [--sanitize|--tsan]" >&2; exit 2 ;;
+esac
+
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
+cmake --build "$dir" -j"$jobs"
+filter=()
+[ "$mode" = --tsan ] && filter=(-L threads)
+ctest --test-dir "$dir" -j"$jobs" --output-on-failure "${filter[@]}"
