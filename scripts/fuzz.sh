@@ -28,7 +28,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work" "$crashes"
   per_input=10; [ "$t" = fuzz_video ] && per_input=30
   echo "== $t for ${secs}s"
-  if ! "$dir/$t" -max_total_time="$secs" -timeout="$per_input" -rss_limit_mb=4096 -max_len=65536 \
+  if ! "$dir/fuzz/$t" -max_total_time="$secs" -timeout="$per_input" -rss_limit_mb=4096 -max_len=65536 \
        -artifact_prefix="$crashes/" -print_final_stats=1 "$work" "$seed" 2>"$dir/$t.log"; then
     status=1
     echo "   $t found a problem; see $dir/$t.log and $crashes/"
