@@ -1,18 +1,326 @@
-// Placeholder until text detection lands.
+// Text detection: the network input, the score map and the text boxes.
+//
+// gw_detect_run scales the image straight into the network's planar input,
+// runs S.det, keeps the clamped score map at network resolution and turns its
+// 8-connected regions at or above the threshold into scored, merged boxes in
+// image pixels. Arithmetic is single precision wherever box coordinates
+// depend on it, evaluated in the written order, so that boxes are the same
+// to the pixel on every build.
 #include "detection.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "gw_core.h"
+
+#define NET_MAX_SIDE 960
+
+static int round_up_32(int v) { return (v + 31) / 32 * 32; }
+
+/* Long side scaled to 960: the short side, rounded to nearest, at least 1. */
+static int scaled_side(int short_side, int long_side)
+{
+    int s = (int)((float)short_side * 960.0f / (float)long_side + 0.5f);
+    return s < 1 ? 1 : s;
+}
+
+void gw_det_network_size(int width, int height, int *net_w, int *net_h)
+{
+    if (width >= height && width > NET_MAX_SIDE) {
+        *net_w = NET_MAX_SIDE;
+        *net_h = round_up_32(scaled_side(height, width));
+    } else if (width < height && height > NET_MAX_SIDE) {
+        *net_h = NET_MAX_SIDE;
+        *net_w = round_up_32(scaled_side(width, height));
+    } else {
+        *net_w = round_up_32(width);
+        *net_h = round_up_32(height);
+    }
+}
+
+/* One axis of a corner-aligned bilinear mapping from dst_n samples onto
+ * src_n: source index pair and weight of the second. */
+typedef struct Tap {
+    int i0, i1;
+    float f;
+} Tap;
+
+static Tap axis_tap(int d, int src_n, int dst_n)
+{
+    Tap t;
+    float s = (float)d * (float)(src_n - 1) / (float)(dst_n - 1);
+    t.i0 = (int)s;
+    if (t.i0 > src_n - 1)  /* only reachable through rounding on huge sides */
+        t.i0 = src_n - 1;
+    t.i1 = t.i0 + 1 >= src_n ? src_n - 1 : t.i0 + 1;
+    t.f = s - (float)t.i0;
+    return t;
+}
+
+void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h)
+{
+    /* Column taps are the same for every row; net_w is at most 960. */
+    Tap cols[NET_MAX_SIDE];
+    float unit[256];
+    const size_t plane = (size_t)net_w * (size_t)net_h;
+    const size_t stride = (size_t)width * 3;
+
+    for (int i = 0; i < 256; i++)
+        unit[i] = (float)i / 255.0f;
+    for (int x = 0; x < net_w; x++)
+        cols[x] = axis_tap(x, width, net_w);
+
+    for (int y = 0; y < net_h; y++) {
+        const Tap ty = axis_tap(y, height, net_h);
+        const uint8_t *r0 = rgb + (size_t)ty.i0 * stride;
+        const uint8_t *r1 = rgb + (size_t)ty.i1 * stride;
+        const float fy = ty.f;
+        float *out = tensor + (size_t)y * (size_t)net_w;
+        for (int x = 0; x < net_w; x++) {
+            const Tap tx = cols[x];
+            const float fx = tx.f;
+            const size_t c0 = (size_t)tx.i0 * 3, c1 = (size_t)tx.i1 * 3;
+            for (int k = 0; k < 3; k++) {
+                float v = unit[r0[c0 + k]] * (1 - fx) * (1 - fy) + unit[r0[c1 + k]] * fx * (1 - fy) +
+                          unit[r1[c0 + k]] * (1 - fx) * fy + unit[r1[c1 + k]] * fx * fy;
+                out[(size_t)k * plane + (size_t)x] = (v - 0.5f) * 2.0f;
+            }
+        }
+    }
+}
+
+void gw_det_resample_map(const float *src, int src_w, int src_h, float *dst, int dst_w, int dst_h)
+{
+    for (int y = 0; y < dst_h; y++) {
+        const Tap ty = axis_tap(y, src_h, dst_h);
+        const float *r0 = src + (size_t)ty.i0 * (size_t)src_w;
+        const float *r1 = src + (size_t)ty.i1 * (size_t)src_w;
+        const float fy = ty.f;
+        float *out = dst + (size_t)y * (size_t)dst_w;
+        for (int x = 0; x < dst_w; x++) {
+            const Tap tx = axis_tap(x, src_w, dst_w);
+            const float fx = tx.f;
+            out[x] = r0[tx.i1] * fx * (1 - fy) + r0[tx.i0] * (1 - fx) * (1 - fy) + r1[tx.i0] * (1 - fx) * fy +
+                     r1[tx.i1] * fx * fy;
+        }
+    }
+}
+
+void gw_det_clamp_map(float *map, size_t count)
+{
+    for (size_t i = 0; i < count; i++) {
+        float v = map[i];
+        /* Written so that NaN fails the first test: a NaN score would
+         * otherwise count as text and poison a box's mean. */
+        if (!(v >= 0.0f))
+            map[i] = 0.0f;
+        else if (v > 1.0f)
+            map[i] = 1.0f;
+    }
+}
+
+void gw_det_merge_boxes(TextBox *boxes, int32_t *count)
+{
+    int32_t n = *count;
+    int merged = 1;
+
+    while (merged && n >= 2) {
+        merged = 0;
+        for (int32_t i = 0; i < n - 1 && !merged; i++) {
+            for (int32_t j = i + 1; j < n; j++) {
+                TextBox *a = &boxes[i];
+                const TextBox *b = &boxes[j];
+                int32_t left = a->x < b->x ? a->x : b->x;
+                int32_t top = a->y < b->y ? a->y : b->y;
+                int32_t right = a->x + a->w > b->x + b->w ? a->x + a->w : b->x + b->w;
+                int32_t bottom = a->y + a->h > b->y + b->h ? a->y + a->h : b->y + b->h;
+                int64_t uni = (int64_t)(right - left) * (bottom - top);
+                int64_t own = (int64_t)a->w * a->h + (int64_t)b->w * b->h;
+                if (own <= uni)
+                    continue;
+                a->x = left;
+                a->y = top;
+                a->w = right - left;
+                a->h = bottom - top;
+                if (b->conf > a->conf)
+                    a->conf = b->conf;
+                memmove(&boxes[j], &boxes[j + 1], (size_t)(n - j - 1) * sizeof *boxes);
+                n--;
+                merged = 1;  /* start again from the pair (0, 1) */
+                break;
+            }
+        }
+    }
+    *count = n;
+}
+
+typedef struct PixelPos {
+    int32_t x, y;
+} PixelPos;
+
+int gw_det_extract_boxes(DetectionResult *r, int width, int height, float threshold, char *msg, size_t msg_size)
+{
+    const int mw = r->map_width, mh = r->map_height;
+    const size_t npix = (size_t)mw * (size_t)mh;
+    const float *map = r->score_map;
+    int32_t *labels = (int32_t *)calloc(npix, sizeof *labels);
+    PixelPos *stack = (PixelPos *)malloc(npix * sizeof *stack);
+    TextBox *boxes = (TextBox *)malloc(GW_MAX_BOXES * sizeof *boxes);
+
+    if (!labels || !stack || !boxes) {
+        free(labels);
+        free(stack);
+        free(boxes);
+        free(r->score_map);
+        memset(r, 0, sizeof *r);
+        snprintf(msg, msg_size, "oom");
+        return -1;
+    }
+    r->boxes = boxes;
+    r->box_count = 0;
+
+    /* Map pixels to image pixels; a box may cover up to 30 % of the image. */
+    const float sx = (float)width / (float)mw;
+    const float sy = (float)height / (float)mh;
+    const double max_area = (double)((int64_t)width * height) * 0.3 * 100 / 100;
+    int32_t label = 0;
+
+    for (int y = 0; y < mh && r->box_count < GW_MAX_BOXES; y++) {
+        for (int x = 0; x < mw && r->box_count < GW_MAX_BOXES; x++) {
+            size_t seed = (size_t)y * mw + x;
+            if (labels[seed] != 0 || threshold > map[seed])
+                continue;
+
+            /* Grow the 8-connected region; a pixel is labelled when pushed,
+             * so it enters the stack once and the stack never overflows. */
+            int minx = x, maxx = x, miny = y, maxy = y;
+            double sum = 0.0;
+            size_t n = 0, sp = 0;
+            labels[seed] = ++label;
+            stack[sp].x = x;
+            stack[sp].y = y;
+            sp++;
+            while (sp > 0) {
+                const PixelPos p = stack[--sp];
+                minx = p.x < minx ? p.x : minx;
+                maxx = p.x > maxx ? p.x : maxx;
+                miny = p.y < miny ? p.y : miny;
+                maxy = p.y > maxy ? p.y : maxy;
+                sum += map[(size_t)p.y * mw + p.x];
+                n++;
+                for (int ny = p.y - 1; ny <= p.y + 1; ny++) {
+                    if (ny < 0 || ny >= mh)
+                        continue;
+                    for (int nx = p.x - 1; nx <= p.x + 1; nx++) {
+                        if (nx < 0 || nx >= mw)
+                            continue;
+                        size_t q = (size_t)ny * mw + nx;
+                        if (labels[q] != 0 || threshold > map[q])
+                            continue;
+                        labels[q] = label;
+                        stack[sp].x = nx;
+                        stack[sp].y = ny;
+                        sp++;
+                    }
+                }
+            }
+
+            int bx = (int)((float)minx * sx);
+            int by = (int)((float)miny * sy);
+            int right = (int)((float)(maxx + 1) * sx + 1e-6f);
+            int bottom = (int)((float)(maxy + 1) * sy + 1e-6f);
+            if (right > width)
+                right = width;
+            if (bottom > height)
+                bottom = height;
+            int bw = right - bx, bh = bottom - by;
+            if (bw <= 5 || bh <= 3 || (double)((int64_t)bw * bh) > max_area)
+                continue;
+
+            TextBox *b = &boxes[r->box_count++];
+            b->x = bx;
+            b->y = by;
+            b->w = bw;
+            b->h = bh;
+            b->conf = (float)(sum / (double)n);
+        }
+    }
+    free(labels);
+    free(stack);
+
+    gw_det_merge_boxes(boxes, &r->box_count);
+    return 0;
+}
+
 int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *out, char *msg, size_t msg_size)
 {
-    (void)rgb;
-    (void)width;
-    (void)height;
-    (void)out;
-    snprintf(msg, msg_size, "detection not available");
-    return -1;
+    char run_msg[512];
+    int net_w, net_h;
+
+    if (width < 8 || height < 8) {
+        snprintf(msg, msg_size, "image too small: %dx%d", width, height);
+        return -1;
+    }
+    memset(out, 0, sizeof *out);
+    gw_det_network_size(width, height, &net_w, &net_h);
+
+    const size_t npix = (size_t)net_w * (size_t)net_h;
+    float *input = (float *)malloc(3 * npix * sizeof *input);
+    float *output = (float *)malloc(npix * sizeof *output);
+    float *map;
+    if (!input || !output) {
+        free(input);
+        free(output);
+        snprintf(msg, msg_size, "oom");
+        return -1;
+    }
+    gw_det_fill_input(rgb, width, height, input, net_w, net_h);
+
+    /* {1, 1, 0, 0}: an output of 2 or 3 dimensions then counts as empty. */
+    TensorShape in_shape = {1, 3, net_h, net_w};
+    TensorShape out_shape = {1, 1, 0, 0};
+    const size_t out_cap = npix;
+    memset(run_msg, 0, sizeof run_msg);
+    int rc = ort_session_run(&S.det, &input, &in_shape, 1, &output, &out_shape, &out_cap, 1, run_msg, sizeof run_msg);
+    free(input);
+    if (rc != 0) {
+        /* The session reports the produced shape even when it refuses to
+         * copy more values than the score map holds. */
+        int64_t produced = out_shape.n * out_shape.c * out_shape.h * out_shape.w;
+        if (out_shape.n > 0 && out_shape.c > 0 && out_shape.h > 0 && out_shape.w > 0 && produced > (int64_t)npix)
+            snprintf(msg, msg_size, "det: bad output dims %lldx%lld with %lld values (the %dx%d map holds %zu)",
+                     (long long)out_shape.w, (long long)out_shape.h, (long long)produced, net_w, net_h, npix);
+        else
+            snprintf(msg, msg_size, "det session: %s", run_msg);
+        free(output);
+        return -1;
+    }
+
+    const int32_t out_w = (int32_t)out_shape.w, out_h = (int32_t)out_shape.h;
+    if (out_w < 1 || out_h < 1) {
+        free(output);
+        snprintf(msg, msg_size, "det: bad output dims %dx%d", out_w, out_h);
+        return -1;
+    }
+    if (out_w == net_w && out_h == net_h) {
+        map = output;
+    } else {
+        map = (float *)malloc(npix * sizeof *map);
+        if (!map) {
+            free(output);
+            snprintf(msg, msg_size, "oom");
+            return -1;
+        }
+        gw_det_resample_map(output, out_w, out_h, map, net_w, net_h);
+        free(output);
+    }
+    gw_det_clamp_map(map, npix);
+
+    out->score_map = map;
+    out->map_width = net_w;
+    out->map_height = net_h;
+    return gw_det_extract_boxes(out, width, height, S.threshold, msg, msg_size);
 }
 
 void gw_detection_free(DetectionResult *r)

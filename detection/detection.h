@@ -26,4 +26,33 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
 /* Frees both arrays and zeroes the record; fine on an all-zero record. */
 void gw_detection_free(DetectionResult *r);
 
+/* ---- internal, for tests and the benchmark -------------------------------
+ * The pieces of gw_detect_run, in the order it calls them. */
+
+/* Network input size for a width x height image: both sides multiples of 32
+ * from 32 to 960, the long side at most 960, the aspect kept. */
+void gw_det_network_size(int width, int height, int *net_w, int *net_h);
+
+/* Fills the planar {1, 3, net_h, net_w} input tensor, values in [-1, 1], by
+ * corner-aligned bilinear sampling straight from the RGB24 image. */
+void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h);
+
+/* Corner-aligned bilinear resampling of a src_w x src_h map to dst_w x dst_h
+ * (dst sides at least 2; a source side of 1 is stretched). */
+void gw_det_resample_map(const float *src, int src_w, int src_h, float *dst, int dst_w, int dst_h);
+
+/* Clamps every value to [0, 1]; NaN becomes 0. */
+void gw_det_clamp_map(float *map, size_t count);
+
+/* Box extraction from r->score_map (r->map_width x r->map_height, owned by r)
+ * for an image of width x height: 8-connected regions at or above threshold,
+ * size and area filters, mean-score confidence, at most 64 boxes, then the
+ * merge pass. 0 with r->boxes filled; -1 with "oom", the map freed and *r
+ * zeroed. */
+int gw_det_extract_boxes(DetectionResult *r, int width, int height, float threshold, char *msg, size_t msg_size);
+
+/* Merges pairs whose union box is smaller than their two areas together,
+ * restarting from the first pair after each merge; *count shrinks. */
+void gw_det_merge_boxes(TextBox *boxes, int32_t *count);
+
 #endif /* GW_DETECTION_H */

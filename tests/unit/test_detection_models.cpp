@@ -1,0 +1,262 @@
+// gw_detect_run with small stand-in detection models (tests/support/models_detection.py):
+// each outputs the image brightness in some shape, so drawing bright blocks
+// on black puts "text" at known places.
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "detection/detection.h"
+#include "gw_core.h"
+#include "test_support.h"
+
+namespace {
+
+struct Image {
+    int w, h;
+    std::vector<uint8_t> rgb;
+    Image(int w_, int h_, uint8_t v = 0) : w(w_), h(h_), rgb((size_t)w_ * h_ * 3, v) {}
+    void rect(int x, int y, int rw, int rh, uint8_t v)
+    {
+        for (int yy = y; yy < y + rh; yy++)
+            memset(&rgb[((size_t)yy * w + x) * 3], v, (size_t)rw * 3);
+    }
+};
+
+bool all_zero(const DetectionResult &r)
+{
+    DetectionResult z;
+    memset(&z, 0, sizeof z);
+    return memcmp(&r, &z, sizeof r) == 0;
+}
+
+struct DetModel : ::testing::Test {
+    DetectionResult res;
+    char msg[512];
+
+    void SetUp() override
+    {
+        memset(&res, 0, sizeof res);
+        memset(msg, 0, sizeof msg);
+    }
+    void TearDown() override
+    {
+        gw_detection_free(&res);
+        ort_session_destroy(&S.det);
+    }
+    void use(const std::string &model)
+    {
+        char m[1024] = "";
+        ort_session_destroy(&S.det);
+        ASSERT_EQ(ort_session_create(model.c_str(), &S.det, m, sizeof m), 0) << m;
+        S.threshold = 0.3f;
+    }
+    int detect(const Image &im)
+    {
+        gw_detection_free(&res);
+        memset(msg, 0, sizeof msg);
+        return gw_detect_run(im.rgb.data(), im.w, im.h, &res, msg, sizeof msg);
+    }
+};
+
+}  // namespace
+
+TEST_F(DetModel, BrightBlocksBecomeBoxesAtTheirPlaces)
+{
+    use(gwt::test_model("det_bright.onnx"));
+    // 640x480 is its own network size: the map is the image, pixel for pixel.
+    Image im(640, 480);
+    im.rect(100, 50, 160, 30, 255);
+    im.rect(300, 200, 40, 12, 255);
+    ASSERT_EQ(detect(im), 0) << msg;
+    EXPECT_EQ(res.map_width, 640);
+    EXPECT_EQ(res.map_height, 480);
+    ASSERT_EQ(res.box_count, 2);
+    EXPECT_EQ(res.boxes[0].x, 100);
+    EXPECT_EQ(res.boxes[0].y, 50);
+    EXPECT_EQ(res.boxes[0].w, 160);
+    EXPECT_EQ(res.boxes[0].h, 30);
+    EXPECT_EQ(res.boxes[0].conf, 1.0f);
+    EXPECT_EQ(res.boxes[1].x, 300);
+    EXPECT_EQ(res.boxes[1].y, 200);
+    EXPECT_EQ(res.boxes[1].w, 40);
+    EXPECT_EQ(res.boxes[1].h, 12);
+    EXPECT_EQ(res.score_map[0], 0.0f);
+    EXPECT_EQ(res.score_map[60 * 640 + 150], 1.0f);
+
+    // The threshold comes from S at each call.
+    S.threshold = 0.5f;
+    Image gray(640, 480);
+    gray.rect(100, 100, 100, 20, 120);  // brightness 0.47
+    ASSERT_EQ(detect(gray), 0) << msg;
+    EXPECT_EQ(res.box_count, 0);
+    S.threshold = 0.4f;
+    ASSERT_EQ(detect(gray), 0) << msg;
+    EXPECT_EQ(res.box_count, 1);
+}
+
+TEST_F(DetModel, ScaledImageBoxesLandInImagePixels)
+{
+    use(gwt::test_model("det_bright.onnx"));
+    // 1920x1080 runs at 960x544; a block survives the trip within a pixel or two.
+    Image im(1920, 1080);
+    im.rect(400, 900, 600, 60, 255);
+    ASSERT_EQ(detect(im), 0) << msg;
+    EXPECT_EQ(res.map_width, 960);
+    EXPECT_EQ(res.map_height, 544);
+    ASSERT_EQ(res.box_count, 1);
+    const TextBox &b = res.boxes[0];
+    EXPECT_NEAR(b.x, 400, 3);
+    EXPECT_NEAR(b.y, 900, 3);
+    EXPECT_NEAR(b.x + b.w, 1000, 3);
+    EXPECT_NEAR(b.y + b.h, 960, 3);
+    EXPECT_GE(b.conf, 0.3f);
+    EXPECT_LE(b.conf, 1.0f);
+}
+
+TEST_F(DetModel, HalfSizeOutputIsResampledToTheFullMap)
+{
+    use(gwt::test_model("det_bright_half.onnx"));
+    Image im(640, 480);
+    im.rect(100, 50, 160, 30, 255);
+    ASSERT_EQ(detect(im), 0) << msg;
+    EXPECT_EQ(res.map_width, 640);
+    EXPECT_EQ(res.map_height, 480);
+    ASSERT_EQ(res.box_count, 1);
+    EXPECT_NEAR(res.boxes[0].x, 100, 3);
+    EXPECT_NEAR(res.boxes[0].y, 50, 3);
+    EXPECT_NEAR(res.boxes[0].w, 160, 4);
+    EXPECT_NEAR(res.boxes[0].h, 30, 4);
+    // Corner-aligned upsampling keeps the map's corners and the block's core.
+    EXPECT_EQ(res.score_map[0], 0.0f);
+    EXPECT_EQ(res.score_map[640 * 480 - 1], 0.0f);
+    EXPECT_EQ(res.score_map[65 * 640 + 180], 1.0f);
+}
+
+TEST_F(DetModel, OutputOutsideZeroToOneIsClamped)
+{
+    use(gwt::test_model("det_range.onnx"));  // -0.2 on black, 1.3 on white
+    Image im(640, 480);
+    im.rect(100, 50, 160, 30, 255);
+    ASSERT_EQ(detect(im), 0) << msg;
+    float lo = 2, hi = -1;
+    for (size_t i = 0; i < (size_t)640 * 480; i++) {
+        lo = fminf(lo, res.score_map[i]);
+        hi = fmaxf(hi, res.score_map[i]);
+    }
+    EXPECT_EQ(lo, 0.0f);
+    EXPECT_EQ(hi, 1.0f);
+    ASSERT_EQ(res.box_count, 1);
+    EXPECT_EQ(res.boxes[0].conf, 1.0f);
+}
+
+TEST_F(DetModel, NaNOutputCountsAsNoText)
+{
+    use(gwt::test_model("det_nan.onnx"));  // NaN wherever brightness < 0.5
+    Image im(640, 480);
+    im.rect(100, 50, 160, 30, 255);
+    ASSERT_EQ(detect(im), 0) << msg;
+    for (size_t i = 0; i < (size_t)640 * 480; i++)
+        ASSERT_FALSE(isnan(res.score_map[i])) << "index " << i;
+    ASSERT_EQ(res.box_count, 1);
+    EXPECT_EQ(res.boxes[0].x, 100);
+    EXPECT_EQ(res.boxes[0].w, 160);
+    EXPECT_EQ(res.boxes[0].conf, 1.0f);
+
+    // All NaN: no text at all (NaN taken as text would give one huge
+    // region, and NaN confidences wherever it touched a real box).
+    ASSERT_EQ(detect(Image(320, 240)), 0) << msg;
+    EXPECT_EQ(res.box_count, 0);
+    EXPECT_EQ(res.score_map[0], 0.0f);
+}
+
+TEST_F(DetModel, SmallAndOddImageSizes)
+{
+    use(gwt::test_model("det_bright.onnx"));
+    DetectionResult before;
+    memset(&res, 0x5A, sizeof res);
+    memcpy(&before, &res, sizeof res);
+    Image tiny(7, 100, 255);
+    EXPECT_EQ(gw_detect_run(tiny.rgb.data(), 7, 100, &res, msg, sizeof msg), -1);
+    EXPECT_STREQ(msg, "image too small: 7x100");
+    EXPECT_EQ(memcmp(&res, &before, sizeof res), 0) << "the record is left as it was";
+    Image flat(100, 7, 255);
+    EXPECT_EQ(gw_detect_run(flat.rgb.data(), 100, 7, &res, msg, sizeof msg), -1);
+    EXPECT_STREQ(msg, "image too small: 100x7");
+    memset(&res, 0, sizeof res);
+
+    // 8x8 is stretched to 32x32 and can hold no box, even all white.
+    ASSERT_EQ(detect(Image(8, 8, 255)), 0) << msg;
+    EXPECT_EQ(res.map_width, 32);
+    EXPECT_EQ(res.map_height, 32);
+    EXPECT_EQ(res.box_count, 0);
+    EXPECT_NE(res.boxes, nullptr);
+
+    // A very tall strip: 32x960 network input, box found at the right rows.
+    Image strip(8, 20000);
+    strip.rect(0, 10000, 8, 800, 255);
+    ASSERT_EQ(detect(strip), 0) << msg;
+    EXPECT_EQ(res.map_width, 32);
+    EXPECT_EQ(res.map_height, 960);
+    ASSERT_EQ(res.box_count, 1);
+    EXPECT_EQ(res.boxes[0].x, 0);
+    EXPECT_EQ(res.boxes[0].w, 8);
+    EXPECT_NEAR(res.boxes[0].y, 10000, 25);
+    EXPECT_NEAR(res.boxes[0].h, 800, 50);
+}
+
+TEST_F(DetModel, ThreeDimensionalOutputFails)
+{
+    use(gwt::test_model("det_3d.onnx"));
+    EXPECT_EQ(detect(Image(64, 64, 255)), -1);
+    EXPECT_STREQ(msg, "det session: out[0] empty");
+    EXPECT_TRUE(all_zero(res));
+}
+
+TEST_F(DetModel, OutputLargerThanTheMapIsRefused)
+{
+    use(gwt::test_model("det_double.onnx"));  // {1, 1, 2H, 2W}
+    EXPECT_EQ(detect(Image(100, 50, 255)), -1);
+    EXPECT_STREQ(msg, "det: bad output dims 256x128 with 32768 values (the 128x64 map holds 8192)");
+    EXPECT_TRUE(all_zero(res));
+
+    use(gwt::test_model("det_two_planes.onnx"));  // {1, 2, H, W}
+    EXPECT_EQ(detect(Image(100, 50, 255)), -1);
+    EXPECT_STREQ(msg, "det: bad output dims 128x64 with 16384 values (the 128x64 map holds 8192)");
+    EXPECT_TRUE(all_zero(res));
+}
+
+TEST_F(DetModel, FailingOrMissingSessionIsReported)
+{
+    // A model that cannot run on this input: the session's own text follows.
+    use(gwt::test_model("det_fail_run.onnx"));
+    EXPECT_EQ(detect(Image(64, 64)), -1);
+    EXPECT_EQ(std::string(msg).rfind("det session: SessionRun: ", 0), 0u) << msg;
+    EXPECT_TRUE(all_zero(res));
+
+    ort_session_destroy(&S.det);
+    EXPECT_EQ(detect(Image(64, 64)), -1);
+    EXPECT_STREQ(msg, "det session: ");
+    EXPECT_TRUE(all_zero(res));
+}
+
+TEST_F(DetModel, RepeatedRunsGiveTheSameResult)
+{
+    use(gwt::test_model("det_bright_half.onnx"));
+    Image im(333, 177);
+    im.rect(20, 30, 100, 20, 200);
+    im.rect(150, 100, 150, 40, 255);
+    ASSERT_EQ(detect(im), 0) << msg;
+    std::vector<TextBox> first(res.boxes, res.boxes + res.box_count);
+    std::vector<float> map(res.score_map, res.score_map + (size_t)res.map_width * res.map_height);
+    ASSERT_EQ(first.size(), 2u);
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(detect(im), 0) << msg;
+        ASSERT_EQ(res.box_count, 2);
+        EXPECT_EQ(memcmp(res.boxes, first.data(), sizeof(TextBox) * 2), 0);
+        EXPECT_EQ(memcmp(res.score_map, map.data(), map.size() * sizeof(float)), 0);
+    }
+}
