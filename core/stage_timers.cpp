@@ -1,0 +1,44 @@
+// Stage timer storage; compiled to nothing unless GW_STAGE_TIMERS is set.
+#include "stage_timers.h"
+
+#ifdef GW_STAGE_TIMERS
+#include <time.h>
+
+/* Enough for a benchmark clip; later pictures fold into the last sample. */
+#define GW_TIMER_MAX_SAMPLES 20000
+
+static uint64_t current[GW_ST_COUNT];
+static uint64_t samples[GW_ST_COUNT][GW_TIMER_MAX_SAMPLES];
+static size_t n_samples;
+
+uint64_t gw_timer_now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+void gw_timer_add(GwStage stage, uint64_t ns) { current[stage] += ns; }
+
+void gw_timer_frame_end(void)
+{
+    size_t i = n_samples < GW_TIMER_MAX_SAMPLES ? n_samples++ : GW_TIMER_MAX_SAMPLES - 1;
+    for (int s = 0; s < GW_ST_COUNT; s++) {
+        samples[s][i] = current[s];
+        current[s] = 0;
+    }
+}
+
+void gw_timers_reset(void)
+{
+    for (int s = 0; s < GW_ST_COUNT; s++)
+        current[s] = 0;
+    n_samples = 0;
+}
+
+const uint64_t *gw_timer_samples(GwStage stage, size_t *count)
+{
+    *count = n_samples;
+    return samples[stage];
+}
+#endif
