@@ -1,12 +1,421 @@
-// Placeholder until inpainting lands.
+// Inpainting: the detected text of a frame is grouped into at most 12 regions;
+// each region becomes a square crop with a hole mask, the fill model repaints
+// the crop at 512x512 and the result is blended back through a softened mask.
 #include "inpaint.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "core/gw_core.h"
+#include "inference/ort_helpers.h"
+
+#define N GW_INPAINT_SIZE
+#define PLANE ((size_t)GW_INPAINT_SIZE * GW_INPAINT_SIZE)
+
+static inline int imin(int a, int b) { return a < b ? a : b; }
+static inline int imax(int a, int b) { return a > b ? a : b; }
+
+/* ---- resampling ----------------------------------------------------------
+ * All arithmetic is float32 and evaluated in the written order, so results
+ * are bit-for-bit reproducible; a float becomes an int by truncation. */
+
+void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
+{
+    const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
+    const float kx = (float)(in_w - 1), dx = (float)(out_w - 1);
+
+    for (int j = 0; j < out_h; j++) {
+        const float sy = (float)j * ky / dy;
+        const int y0 = (int)sy;
+        const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
+        const float fy = sy - (float)y0;
+        const uint8_t *r0 = in + (size_t)y0 * in_w * 3;
+        const uint8_t *r1 = in + (size_t)y1 * in_w * 3;
+        uint8_t *o = out + (size_t)j * out_w * 3;
+
+        for (int i = 0; i < out_w; i++) {
+            const float sx = (float)i * kx / dx;
+            const int x0 = (int)sx;
+            const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
+            const float fx = sx - (float)x0;
+            for (int c = 0; c < 3; c++) {
+                const float v = (float)r0[x0 * 3 + c] * (1.0f - fx) * (1.0f - fy) +
+                                (float)r0[x1 * 3 + c] * fx * (1.0f - fy) +
+                                (float)r1[x0 * 3 + c] * (1.0f - fx) * fy +
+                                (float)r1[x1 * 3 + c] * fx * fy;
+                o[i * 3 + c] = (uint8_t)(v + 0.5f);
+            }
+        }
+    }
+}
+
+int sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y)
+{
+    int x0 = (int)x, y0 = (int)y;
+    if (x0 < 0)
+        x0 = 0;
+    if (x0 >= w - 1)
+        x0 = w - 2;
+    if (y0 < 0)
+        y0 = 0;
+    if (y0 >= h - 1)
+        y0 = h - 2;
+    /* Unclamped weights: beyond the outer samples the value extrapolates. */
+    const float fx = x - (float)x0, fy = y - (float)y0;
+    const uint8_t *r0 = plane + (size_t)y0 * w;
+    const uint8_t *r1 = r0 + w;
+    const float v = (float)r0[x0 + 1] * fx * (1.0f - fy) + (float)r0[x0] * (1.0f - fx) * (1.0f - fy) +
+                    (float)r1[x0] * (1.0f - fx) * fy + (float)r1[x0 + 1] * fx * fy;
+    return (int)(v + 0.5f);
+}
+
+/* ---- region planning ------------------------------------------------------ */
+
+int plan_regions(int width, int height, const DetectionResult *det, int y_start, int y_end,
+                 InpaintRegion regions[GW_MAX_REGIONS])
+{
+    int n = 0;
+    int count = det ? det->box_count : 0;
+    if (count <= 0 || !det->boxes)
+        return 0;
+    if (count > GW_MAX_BOXES)
+        count = GW_MAX_BOXES;
+
+    const int ys = imax(y_start, 0), ye = imin(y_end, height);
+    const int band = ye > ys;
+    const int m = S.inpaint_radius >= 1 ? 24 : 8;
+
+    /* Once the list is full, the remaining boxes are ignored altogether. */
+    for (int i = 0; i < count && n < GW_MAX_REGIONS; i++) {
+        const TextBox *b = &det->boxes[i];
+        InpaintRegion k;
+        k.x0 = imax(b->x - m, 0);
+        k.y0 = imax(b->y - m, 0);
+        k.x1 = imin(b->x + b->w + m, width);
+        k.y1 = imin(b->y + b->h + m, height);
+        if (band) {
+            k.y0 = imax(k.y0, ys);
+            k.y1 = imin(k.y1, ye);
+        }
+        if (k.x1 - k.x0 <= 7 || k.y1 - k.y0 <= 7)
+            continue;
+
+        /* Merge into the earliest region that K overlaps by more than 16
+         * pixels on both axes; merged regions are not compared again. */
+        int j = 0;
+        for (; j < n; j++) {
+            InpaintRegion *r = &regions[j];
+            if (r->x0 < k.x1 - 16 && k.x0 < r->x1 - 16 && r->y0 < k.y1 - 16 && k.y0 < r->y1 - 16) {
+                r->x0 = imin(r->x0, k.x0);
+                r->y0 = imin(r->y0, k.y0);
+                r->x1 = imax(r->x1, k.x1);
+                r->y1 = imax(r->y1, k.y1);
+                break;
+            }
+        }
+        if (j == n)
+            regions[n++] = k;
+    }
+    return imin(n, GW_MAX_PROCESSED);
+}
+
+/* ---- hole mask ----------------------------------------------------------- */
+
+void free_region_crop(RegionCrop *crop)
+{
+    free(crop->pixels);
+    free(crop->mask);
+    free(crop->repainted);
+    free(crop->alpha);
+    crop->pixels = crop->mask = crop->repainted = crop->alpha = NULL;
+}
+
+void dilate_mask(uint8_t *mask, int side, int radius)
+{
+    if (side <= 0 || radius <= 0)
+        return;
+    uint8_t *tmp = (uint8_t *)malloc((size_t)side * side);
+    if (!tmp)
+        return;  /* the undilated mask still serves */
+
+    /* Both passes keep a running count of the set bytes inside the window,
+     * so the cost does not grow with the radius. */
+    for (int q = 0; q < side; q++) {
+        const uint8_t *m = mask + (size_t)q * side;
+        uint8_t *t = tmp + (size_t)q * side;
+        int cnt = 0;
+        for (int i = 0; i <= radius && i < side; i++)
+            cnt += m[i] != 0;
+        for (int c = 0; c < side; c++) {
+            t[c] = cnt > 0;
+            if (c + 1 + radius < side)
+                cnt += m[c + 1 + radius] != 0;
+            if (c - radius >= 0)
+                cnt -= m[c - radius] != 0;
+        }
+    }
+    for (int c = 0; c < side; c++) {
+        int cnt = 0;
+        for (int i = 0; i <= radius && i < side; i++)
+            cnt += tmp[(size_t)i * side + c] != 0;
+        for (int q = 0; q < side; q++) {
+            mask[(size_t)q * side + c] = cnt > 0;
+            if (q + 1 + radius < side)
+                cnt += tmp[(size_t)(q + 1 + radius) * side + c] != 0;
+            if (q - radius >= 0)
+                cnt -= tmp[(size_t)(q - radius) * side + c] != 0;
+        }
+    }
+    free(tmp);
+}
+
+/* Marks crop pixels whose score, looked up bilinearly in the score map at
+ * the frame position, reaches the threshold. */
+static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int height, const DetectionResult *det)
+{
+    const int mw = det->map_width, mh = det->map_height;
+    const float kx = (float)(mw - 1), ky = (float)(mh - 1);
+    const float thr = S.threshold;
+
+    for (int r = 0; r < crop->side; r++) {
+        float sy = ((float)(crop->y + r) + 0.5f) * ky;
+        if (height > 1)
+            sy = sy / (float)(height - 1);
+        int iy = (int)sy;
+        if (iy < 0)
+            iy = 0;
+        if (iy >= mh - 1)
+            iy = mh - 2;
+        const float fy = sy - (float)iy;
+        const float *m0 = det->score_map + (size_t)iy * mw;
+        const float *m1 = m0 + mw;
+        uint8_t *out = mask + (size_t)r * crop->side;
+
+        for (int c = 0; c < crop->side; c++) {
+            float sx = ((float)(crop->x + c) + 0.5f) * kx;
+            if (width > 1)
+                sx = sx / (float)(width - 1);
+            int ix = (int)sx;
+            if (ix < 0)
+                ix = 0;
+            if (ix >= mw - 1)
+                ix = mw - 2;
+            const float fx = sx - (float)ix;
+            const float v = m0[ix] * (1.0f - fx) * (1.0f - fy) + m0[ix + 1] * fx * (1.0f - fy) +
+                            m1[ix] * (1.0f - fx) * fy + m1[ix + 1] * fx * fy;
+            out[c] = v >= thr;  /* NaN counts as no text */
+        }
+    }
+}
+
+int build_region_mask(const uint8_t *rgb, int width, int height, const DetectionResult *det,
+                      const InpaintRegion *region, RegionCrop *crop)
+{
+    memset(crop, 0, sizeof *crop);
+
+    const int side = imin(imax(region->x1 - region->x0, region->y1 - region->y0), imin(width, height));
+    if (side <= 15)
+        return 0;
+
+    /* Centred on the region, pushed back inside the frame. */
+    const int half = side / 2;
+    int x = imax((region->x0 + region->x1) / 2 - half, 0);
+    int y = imax((region->y0 + region->y1) / 2 - half, 0);
+    if (x + side > width)
+        x = width - side;
+    if (y + side > height)
+        y = height - side;
+
+    const size_t area = (size_t)side * side;
+    crop->x = x;
+    crop->y = y;
+    crop->side = side;
+    crop->pixels = (uint8_t *)malloc(area * 3);
+    crop->mask = (uint8_t *)calloc(area, 1);
+    crop->repainted = (uint8_t *)malloc(area * 3);
+    crop->alpha = (uint8_t *)malloc(area * 3);
+    if (!crop->pixels || !crop->mask || !crop->repainted || !crop->alpha)
+        goto skip;
+
+    for (int r = 0; r < side; r++)
+        memcpy(crop->pixels + (size_t)r * side * 3, rgb + ((size_t)(y + r) * width + x) * 3, (size_t)side * 3);
+
+    if (det->score_map && det->map_width >= 2 && det->map_height >= 2)
+        mark_scores(crop->mask, crop, width, height, det);
+
+    {
+        /* Every box of the frame is marked where it falls inside this crop,
+         * grown by the radius (and again by the dilation below). */
+        const int rad = imax(S.inpaint_radius, 0);
+        const int count = det->boxes ? imin(det->box_count, GW_MAX_BOXES) : 0;
+        for (int i = 0; i < count; i++) {
+            const TextBox *b = &det->boxes[i];
+            const int c0 = imax(b->x - rad - x, 0), c1 = imin(b->x + b->w + rad - x, side);
+            const int r0 = imax(b->y - rad - y, 0), r1 = imin(b->y + b->h + rad - y, side);
+            for (int r = r0; r < r1; r++)
+                if (c1 > c0)
+                    memset(crop->mask + (size_t)r * side + c0, 1, (size_t)(c1 - c0));
+        }
+        if (rad >= 1)
+            dilate_mask(crop->mask, side, rad);
+    }
+
+    for (size_t i = 0; i < area; i++)
+        if (crop->mask[i])
+            return 1;
+
+skip:
+    free_region_crop(crop);
+    return 0;
+}
+
+/* ---- model pass and blending ---------------------------------------------- */
+
+void feather_mask(uint8_t *plane)
+{
+    uint8_t *t = (uint8_t *)malloc(PLANE);
+    if (!t)
+        return;  /* the blend then uses the hard mask */
+
+    for (int pass = 0; pass < 2; pass++) {
+        for (int q = 0; q < N; q++) {
+            const int q0 = imax(q - 1, 0), q1 = imin(q + 1, N - 1);
+            for (int p = 0; p < N; p++) {
+                const int p0 = imax(p - 1, 0), p1 = imin(p + 1, N - 1);
+                unsigned sum = 0;
+                for (int yy = q0; yy <= q1; yy++)
+                    for (int xx = p0; xx <= p1; xx++)
+                        sum += plane[yy * N + xx];
+                /* Dividing by the neighbours that exist keeps a hole that
+                 * touches the border at 255 there. */
+                t[q * N + p] = (uint8_t)(sum / (unsigned)((q1 - q0 + 1) * (p1 - p0 + 1)));
+            }
+        }
+        memcpy(plane, t, PLANE);
+    }
+    free(t);
+}
+
+/* A model output value as a byte: clamped to 0..255, rounded half up; NaN is 0. */
+static inline uint8_t output_byte(float v)
+{
+    if (!(v >= 0.0f))
+        return 0;
+    return (uint8_t)((v < 255.0f ? v : 255.0f) + 0.5f);
+}
+
+void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
+                  float *output_tensor)
+{
+    const int s = crop->side;
+    /* work: 512x512 RGB24, in turn the scaled crop, the repainted image and
+     * the alpha image. soft: the 512x512 hole mask, softened after the run. */
+    uint8_t *work = NULL, *soft = NULL;
+    char msg[512];
+    float *inputs[2] = {image_tensor, mask_tensor};
+    float *outputs[1] = {output_tensor};
+    const TensorShape in_shapes[2] = {{1, 3, N, N}, {1, 1, N, N}};
+    /* Preset to a shape the model must not produce: ort_session_run leaves the
+     * caller's shape in place for outputs of 2 or 3 dimensions, and a run only
+     * counts when the produced shape is 1x3x512x512 exactly. */
+    TensorShape out_shape = {1, 1, 1, (int64_t)(3 * PLANE)};
+    const size_t out_cap = 3 * PLANE;
+
+    work = (uint8_t *)malloc(PLANE * 3);
+    soft = (uint8_t *)malloc(PLANE);
+    if (!work || !soft)
+        goto end;
+
+    resize_rgb(crop->pixels, s, s, work, N, N);
+    for (size_t i = 0; i < PLANE; i++)
+        for (int c = 0; c < 3; c++)
+            image_tensor[c * PLANE + i] = (float)work[i * 3 + c] / 255.0f;
+
+    /* Near the crop's right and bottom edges the lookup extrapolates and m
+     * may leave 0..1; 255*m keeps its low 8 bits, as the model has always
+     * been fed. */
+    for (int q = 0; q < N; q++) {
+        const float y = ((float)q + 0.5f) * (float)s * 0.001953125f;
+        for (int p = 0; p < N; p++) {
+            const float x = ((float)p + 0.5f) * (float)s * 0.001953125f;
+            const int m = sample_u8_bilinear(crop->mask, s, s, x, y);
+            soft[q * N + p] = (uint8_t)(255 * m);
+        }
+    }
+    for (size_t i = 0; i < PLANE; i++)
+        mask_tensor[i] = (float)soft[i] / 255.0f;
+
+    memset(msg, 0, sizeof msg);
+    if (ort_session_run(&S.lama, inputs, in_shapes, 2, outputs, &out_shape, &out_cap, 1, msg, sizeof msg) != 0) {
+        fprintf(stderr, "[inpaint] LAMA FAIL: %s\n", msg);
+        goto end;
+    }
+    if (out_shape.n != 1 || out_shape.c != 3 || out_shape.h != N || out_shape.w != N) {
+        if (out_shape.n == 1 && out_shape.c == 1 && out_shape.h == 1 && out_shape.w == (int64_t)(3 * PLANE))
+            snprintf(msg, sizeof msg, "output is not a 1x3x%dx%d tensor", N, N);
+        else
+            snprintf(msg, sizeof msg, "output shape %lldx%lldx%lldx%lld, expected 1x3x%dx%d",
+                     (long long)out_shape.n, (long long)out_shape.c, (long long)out_shape.h,
+                     (long long)out_shape.w, N, N);
+        fprintf(stderr, "[inpaint] LAMA FAIL: %s\n", msg);
+        goto end;
+    }
+
+    for (size_t i = 0; i < PLANE; i++)
+        for (int c = 0; c < 3; c++)
+            work[i * 3 + c] = output_byte(output_tensor[c * PLANE + i]);
+    resize_rgb(work, N, N, crop->repainted, s, s);
+
+    feather_mask(soft);
+    for (size_t i = 0; i < PLANE; i++)
+        work[i * 3] = work[i * 3 + 1] = work[i * 3 + 2] = soft[i];
+    resize_rgb(work, N, N, crop->alpha, s, s);
+
+    for (int r = 0; r < s; r++) {
+        uint8_t *f = rgb + ((size_t)(crop->y + r) * width + crop->x) * 3;
+        const uint8_t *rep = crop->repainted + (size_t)r * s * 3;
+        const uint8_t *al = crop->alpha + (size_t)r * s * 3;
+        for (int c = 0; c < s; c++) {
+            const float a = (float)al[c * 3] / 255.0f;
+            if (a < 0.02f)
+                continue;  /* alpha bytes 0..5 keep the frame pixel */
+            for (int ch = 0; ch < 3; ch++) {
+                const int k = c * 3 + ch;
+                f[k] = (uint8_t)((float)rep[k] * a + (float)f[k] * (1.0f - a) + 0.5f);
+            }
+        }
+    }
+
+end:
+    free(work);
+    free(soft);
+}
 
 void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult *det, int y_start, int y_end)
 {
-    (void)rgb;
-    (void)width;
-    (void)height;
-    (void)det;
-    (void)y_start;
-    (void)y_end;
+    InpaintRegion regions[GW_MAX_REGIONS];
+    float *image_tensor = NULL, *mask_tensor = NULL, *output_tensor = NULL;
+
+    const int k = plan_regions(width, height, det, y_start, y_end, regions);
+    if (k == 0)
+        return;
+
+    /* One set of work tensors serves every region of the frame. */
+    image_tensor = (float *)malloc(3 * PLANE * sizeof(float));
+    mask_tensor = (float *)malloc(PLANE * sizeof(float));
+    output_tensor = (float *)malloc(3 * PLANE * sizeof(float));
+    if (image_tensor && mask_tensor && output_tensor) {
+        /* Each crop is copied from the frame as the earlier regions left it. */
+        for (int i = 0; i < k; i++) {
+            RegionCrop crop;
+            if (build_region_mask(rgb, width, height, det, &regions[i], &crop)) {
+                inpaint_crop(&crop, rgb, width, image_tensor, mask_tensor, output_tensor);
+                free_region_crop(&crop);
+            }
+        }
+    }
+    free(image_tensor);
+    free(mask_tensor);
+    free(output_tensor);
 }

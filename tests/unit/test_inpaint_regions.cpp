@@ -1,0 +1,393 @@
+// Region planning and the per-region crop and hole mask.
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <stdint.h>
+#include <string.h>
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/gw_core.h"
+#include "inpaint/inpaint.h"
+
+namespace {
+
+// A detection record over vectors owned by the test.
+struct Det {
+    std::vector<TextBox> boxes;
+    std::vector<float> map;
+    DetectionResult r{};
+
+    Det(std::vector<TextBox> b = {}, int mw = 32, int mh = 32) : boxes(std::move(b)), map((size_t)mw * mh, 0.0f)
+    {
+        boxes.reserve(GW_MAX_BOXES);
+        r.score_map = map.data();
+        r.map_width = mw;
+        r.map_height = mh;
+        r.box_count = (int32_t)boxes.size();
+        r.boxes = boxes.data();
+    }
+    const DetectionResult *operator&() const { return &r; }
+};
+
+TextBox box(int x, int y, int w, int h) { return TextBox{x, y, w, h, 0.9f}; }
+
+bool same(const InpaintRegion &r, int x0, int y0, int x1, int y1)
+{
+    return r.x0 == x0 && r.y0 == y0 && r.x1 == x1 && r.y1 == y1;
+}
+
+std::string str(const InpaintRegion &r)
+{
+    return std::to_string(r.x0) + "," + std::to_string(r.y0) + "," + std::to_string(r.x1) + "," + std::to_string(r.y1);
+}
+
+// Saves and restores the options the inpainting code reads from S.
+struct InpaintOptions : ::testing::Test {
+    float thr = 0;
+    int32_t rad = 0;
+    void SetUp() override
+    {
+        thr = S.threshold;
+        rad = S.inpaint_radius;
+        S.threshold = 0.3f;
+        S.inpaint_radius = 5;
+    }
+    void TearDown() override
+    {
+        S.threshold = thr;
+        S.inpaint_radius = rad;
+    }
+};
+
+using Plan = InpaintOptions;
+using Mask = InpaintOptions;
+
+}  // namespace
+
+TEST_F(Plan, NoBoxesNoRegions)
+{
+    InpaintRegion reg[GW_MAX_REGIONS];
+    Det d;
+    EXPECT_EQ(plan_regions(1000, 1000, &d, 0, 0, reg), 0);
+    d.r.box_count = -3;
+    EXPECT_EQ(plan_regions(1000, 1000, &d, 0, 0, reg), 0);
+}
+
+TEST_F(Plan, MarginAndMergeThreshold)
+{
+    InpaintRegion reg[GW_MAX_REGIONS];
+    Det one({box(100, 100, 100, 20)});
+    ASSERT_EQ(plan_regions(1000, 1000, &one, 0, 0, reg), 1);
+    EXPECT_TRUE(same(reg[0], 76, 76, 224, 144)) << str(reg[0]);
+
+    // 231: K.x0 = 207 < 224 - 16 = 208, an overlap of 17 pixels: merged.
+    Det merged({box(100, 100, 100, 20), box(231, 100, 100, 20)});
+    ASSERT_EQ(plan_regions(1000, 1000, &merged, 0, 0, reg), 1);
+    EXPECT_TRUE(same(reg[0], 76, 76, 355, 144)) << str(reg[0]);
+
+    // 232: 208 < 208 fails, a region of its own.
+    Det apart({box(100, 100, 100, 20), box(232, 100, 100, 20)});
+    ASSERT_EQ(plan_regions(1000, 1000, &apart, 0, 0, reg), 2);
+    EXPECT_TRUE(same(reg[0], 76, 76, 224, 144)) << str(reg[0]);
+    EXPECT_TRUE(same(reg[1], 208, 76, 356, 144)) << str(reg[1]);
+
+    // The margin is 24 for any radius from 1 on, 8 for radius 0.
+    S.inpaint_radius = 128;
+    ASSERT_EQ(plan_regions(1000, 1000, &one, 0, 0, reg), 1);
+    EXPECT_TRUE(same(reg[0], 76, 76, 224, 144)) << str(reg[0]);
+    S.inpaint_radius = 0;
+    Det corner({box(0, 0, 4, 4)});
+    ASSERT_EQ(plan_regions(1000, 1000, &corner, 0, 0, reg), 1);
+    EXPECT_TRUE(same(reg[0], 0, 0, 12, 12)) << str(reg[0]);
+    // Clipped at the far edges as well.
+    Det far({box(996, 990, 4, 10)});
+    ASSERT_EQ(plan_regions(1000, 1000, &far, 0, 0, reg), 1);
+    EXPECT_TRUE(same(reg[0], 988, 982, 1000, 1000)) << str(reg[0]);
+}
+
+TEST_F(Plan, EarliestRegionWinsAndMergedRegionsAreNotCompared)
+{
+    InpaintRegion reg[GW_MAX_REGIONS];
+    // The third box overlaps both earlier regions deeply; it joins the first
+    // only, and the grown first region is not merged with the second.
+    Det d({box(100, 100, 100, 20), box(400, 100, 100, 20), box(150, 100, 300, 20)});
+    ASSERT_EQ(plan_regions(1000, 1000, &d, 0, 0, reg), 2);
+    EXPECT_TRUE(same(reg[0], 76, 76, 474, 144)) << str(reg[0]);
+    EXPECT_TRUE(same(reg[1], 376, 76, 524, 144)) << str(reg[1]);
+
+    // Rows count the same way: 17 rows of overlap merge, 16 do not.
+    Det v17({box(100, 100, 100, 20), box(100, 151, 100, 20)});
+    ASSERT_EQ(plan_regions(1000, 1000, &v17, 0, 0, reg), 1);
+    EXPECT_TRUE(same(reg[0], 76, 76, 224, 195)) << str(reg[0]);
+    Det v16({box(100, 100, 100, 20), box(100, 152, 100, 20)});
+    EXPECT_EQ(plan_regions(1000, 1000, &v16, 0, 0, reg), 2);
+}
+
+TEST_F(Plan, BandLimitsRows)
+{
+    InpaintRegion reg[GW_MAX_REGIONS];
+    Det d({box(50, 550, 200, 30)});
+    ASSERT_EQ(plan_regions(1000, 1000, &d, 500, 600, reg), 1);
+    EXPECT_TRUE(same(reg[0], 26, 526, 274, 600)) << str(reg[0]);
+
+    // Seven rows inside the band are too few, eight are enough.
+    Det seven({box(50, 450, 200, 33)});  // y + h + 24 = 507
+    EXPECT_EQ(plan_regions(1000, 1000, &seven, 500, 600, reg), 0);
+    Det eight({box(50, 450, 200, 34)});
+    ASSERT_EQ(plan_regions(1000, 1000, &eight, 500, 600, reg), 1);
+    EXPECT_TRUE(same(reg[0], 26, 500, 274, 508)) << str(reg[0]);
+    // A box wholly outside the band is dropped.
+    Det outside({box(50, 100, 200, 30)});
+    EXPECT_EQ(plan_regions(1000, 1000, &outside, 500, 600, reg), 0);
+
+    // No band: y_end <= y_start, or y_end <= 0, or y_start >= height.
+    for (auto [ys, ye] : {std::pair<int, int>{600, 500}, {0, 0}, {300, -5}, {1000, 1200}, {500, 500}}) {
+        ASSERT_EQ(plan_regions(1000, 1000, &d, ys, ye, reg), 1) << ys << "," << ye;
+        EXPECT_TRUE(same(reg[0], 26, 526, 274, 604)) << str(reg[0]);
+    }
+    // A negative start counts as 0, an end past the frame as its height.
+    Det top({box(50, 10, 200, 30), box(50, 400, 200, 30)});
+    ASSERT_EQ(plan_regions(1000, 1000, &top, -100, 300, reg), 1);
+    EXPECT_TRUE(same(reg[0], 26, 0, 274, 64)) << str(reg[0]);
+    Det bottom({box(50, 950, 200, 40), box(50, 100, 200, 30)});
+    ASSERT_EQ(plan_regions(1000, 1000, &bottom, 500, 5000, reg), 1);
+    EXPECT_TRUE(same(reg[0], 26, 926, 274, 1000)) << str(reg[0]);
+}
+
+TEST_F(Plan, CandidateInsideButNearTheTopEdgeStaysApart)
+{
+    InpaintRegion reg[GW_MAX_REGIONS];
+    // With the band 500..600 the first region spans all its rows; the second
+    // candidate lies inside it (rows 500..514) but ends within 16 rows of its top.
+    Det d({box(100, 500, 100, 80), box(120, 470, 50, 20)});
+    ASSERT_EQ(plan_regions(1000, 1000, &d, 500, 600, reg), 2);
+    EXPECT_TRUE(same(reg[0], 76, 500, 224, 600)) << str(reg[0]);
+    EXPECT_TRUE(same(reg[1], 96, 500, 194, 514)) << str(reg[1]);
+}
+
+TEST_F(Plan, FullListAndProcessingCap)
+{
+    InpaintRegion reg[GW_MAX_REGIONS];
+    // Sixty boxes 200 pixels apart; box 50 (index 49) would merge with box 0.
+    std::vector<TextBox> b;
+    for (int i = 0; i < 60; i++)
+        b.push_back(box(10 + (i % 10) * 200, 10 + (i / 10) * 200, 20, 20));
+    b[49] = box(10, 10, 300, 20);
+    Det d(b);
+    ASSERT_EQ(plan_regions(2000, 2000, &d, 0, 0, reg), 12);
+    EXPECT_TRUE(same(reg[0], 0, 0, 54, 54)) << str(reg[0]);
+    for (int i = 0; i < 48; i++) {
+        const int x = 10 + (i % 10) * 200, y = 10 + (i / 10) * 200;
+        EXPECT_TRUE(same(reg[i], x > 24 ? x - 24 : 0, y > 24 ? y - 24 : 0, x + 44, y + 44)) << i << ": " << str(reg[i]);
+    }
+
+    // Thirteen separate boxes: only twelve are processed.
+    Det thirteen(std::vector<TextBox>(b.begin(), b.begin() + 13));
+    EXPECT_EQ(plan_regions(2000, 2000, &thirteen, 0, 0, reg), 12);
+    // A region may be larger than the frame's smaller side.
+    Det wide({box(0, 100, 1000, 20)});
+    ASSERT_EQ(plan_regions(1000, 300, &wide, 0, 0, reg), 1);
+    EXPECT_TRUE(same(reg[0], 0, 76, 1000, 144)) << str(reg[0]);
+}
+
+// ---- build_region_mask ----------------------------------------------------------
+
+namespace {
+
+struct Crop {
+    RegionCrop c{};
+    ~Crop() { free_region_crop(&c); }
+};
+
+std::vector<uint8_t> frame(int w, int h, unsigned seed = 1)
+{
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> f((size_t)w * h * 3);
+    for (auto &v : f)
+        v = (uint8_t)rng();
+    return f;
+}
+
+int ones(const RegionCrop &c)
+{
+    int n = 0;
+    for (int i = 0; i < c.side * c.side; i++)
+        n += c.mask[i];
+    return n;
+}
+
+}  // namespace
+
+TEST_F(Mask, CropPlacement)
+{
+    struct Case {
+        int w, h;
+        InpaintRegion reg;
+        int side, x, y;
+    } cases[] = {
+        {1920, 1080, {100, 1000, 400, 1040}, 300, 100, 780},   // pushed up to the last row
+        {1920, 1080, {0, 900, 1920, 1000}, 1080, 420, 0},      // capped by the frame height
+        {1000, 1000, {76, 76, 224, 144}, 148, 76, 36},
+        {100, 100, {10, 10, 27, 20}, 17, 10, 7},               // half = 8
+        {300, 200, {280, 0, 300, 60}, 60, 240, 0},             // pushed left to the last column
+    };
+    for (const Case &k : cases) {
+        std::vector<uint8_t> f = frame(k.w, k.h);
+        // A box in the middle of the region keeps the mask from being empty.
+        Det d({box((k.reg.x0 + k.reg.x1) / 2, (k.reg.y0 + k.reg.y1) / 2, 2, 2)});
+        Crop c;
+        ASSERT_EQ(build_region_mask(f.data(), k.w, k.h, &d, &k.reg, &c.c), 1) << str(k.reg);
+        EXPECT_EQ(c.c.side, k.side) << str(k.reg);
+        EXPECT_EQ(c.c.x, k.x) << str(k.reg);
+        EXPECT_EQ(c.c.y, k.y) << str(k.reg);
+        ASSERT_NE(c.c.repainted, nullptr);
+        ASSERT_NE(c.c.alpha, nullptr);
+        // The crop's pixels are the frame's.
+        for (int r = 0; r < c.c.side; r += 7)
+            ASSERT_EQ(memcmp(c.c.pixels + (size_t)r * c.c.side * 3, f.data() + ((size_t)(k.y + r) * k.w + k.x) * 3,
+                             (size_t)c.c.side * 3),
+                      0)
+                << str(k.reg) << " row " << r;
+    }
+}
+
+TEST_F(Mask, TooSmallOrEmptyIsSkipped)
+{
+    // A frame less than 16 pixels on one side never gets a crop.
+    std::vector<uint8_t> f = frame(15, 100);
+    Det d({box(2, 10, 10, 60)});
+    InpaintRegion reg = {0, 0, 15, 100};
+    RegionCrop c;
+    memset(&c, 0x5A, sizeof c);
+    EXPECT_EQ(build_region_mask(f.data(), 15, 100, &d, &reg, &c), 0);
+    EXPECT_EQ(c.pixels, nullptr);
+    EXPECT_EQ(c.mask, nullptr);
+
+    // No box and no score in the crop: skipped, nothing left allocated.
+    std::vector<uint8_t> g = frame(200, 200);
+    Det far({box(180, 180, 10, 10)});
+    S.inpaint_radius = 0;
+    InpaintRegion left = {0, 0, 60, 60};
+    memset(&c, 0x5A, sizeof c);
+    EXPECT_EQ(build_region_mask(g.data(), 200, 200, &far, &left, &c), 0);
+    EXPECT_EQ(c.pixels, nullptr);
+    EXPECT_EQ(c.repainted, nullptr);
+    EXPECT_EQ(c.alpha, nullptr);
+}
+
+TEST_F(Mask, BoxesGrowByTwiceTheRadius)
+{
+    std::vector<uint8_t> f = frame(64, 64);
+    InpaintRegion reg = {0, 0, 64, 64};
+    Det d({box(20, 25, 6, 4)});
+    for (int rad : {0, 5}) {
+        S.inpaint_radius = rad;
+        Crop c;
+        ASSERT_EQ(build_region_mask(f.data(), 64, 64, &d, &reg, &c.c), 1);
+        ASSERT_EQ(c.c.side, 64);
+        const int g = 2 * rad;
+        for (int y = 0; y < 64; y++)
+            for (int x = 0; x < 64; x++) {
+                const int in = x >= 20 - g && x < 26 + g && y >= 25 - g && y < 29 + g;
+                ASSERT_EQ(c.c.mask[y * 64 + x], in) << "radius " << rad << " at " << x << "," << y;
+            }
+    }
+    // Near the crop's border the growth is clipped.
+    Det edge({box(2, 60, 3, 4)});
+    S.inpaint_radius = 5;
+    Crop c;
+    ASSERT_EQ(build_region_mask(f.data(), 64, 64, &edge, &reg, &c.c), 1);
+    EXPECT_EQ(ones(c.c), (5 + 10) * (64 - 50));
+}
+
+TEST_F(Mask, ScoreThresholdAndLoneScorePixel)
+{
+    // Frame 33x33 over a 65x65 map: frame pixel (X, Y) falls exactly on map
+    // sample (2X+1, 2Y+1), so the lookup returns that sample unblended.
+    const int w = 33;
+    std::vector<uint8_t> f = frame(w, w);
+    InpaintRegion reg = {0, 0, w, w};
+    S.inpaint_radius = 0;
+    S.threshold = 0.3f;
+
+    Det at({}, 65, 65);
+    at.map[(size_t)(2 * 12 + 1) * 65 + 2 * 9 + 1] = 0.3f;  // exactly the threshold
+    Crop c;
+    ASSERT_EQ(build_region_mask(f.data(), w, w, &at, &reg, &c.c), 1);
+    EXPECT_EQ(ones(c.c), 1);
+    EXPECT_EQ(c.c.mask[12 * w + 9], 1);
+
+    Det below({}, 65, 65);
+    below.map[(size_t)(2 * 12 + 1) * 65 + 2 * 9 + 1] = nextafterf(0.3f, 0.0f);
+    Crop c2;
+    EXPECT_EQ(build_region_mask(f.data(), w, w, &below, &reg, &c2.c), 0);
+
+    Det nan_map({}, 65, 65);
+    nan_map.map[(size_t)(2 * 12 + 1) * 65 + 2 * 9 + 1] = NAN;
+    Crop c3;
+    EXPECT_EQ(build_region_mask(f.data(), w, w, &nan_map, &reg, &c3.c), 0);
+
+    // Radius 5 turns the lone score pixel into an 11x11 square ...
+    S.inpaint_radius = 5;
+    Crop c4;
+    ASSERT_EQ(build_region_mask(f.data(), w, w, &at, &reg, &c4.c), 1);
+    for (int y = 0; y < w; y++)
+        for (int x = 0; x < w; x++)
+            ASSERT_EQ(c4.c.mask[y * w + x], abs(x - 9) <= 5 && abs(y - 12) <= 5) << x << "," << y;
+    // ... clipped at the crop's border.
+    Det corner({}, 65, 65);
+    corner.map[(size_t)(2 * 1 + 1) * 65 + 2 * 30 + 1] = 0.9f;  // frame pixel (30, 1)
+    Crop c5;
+    ASSERT_EQ(build_region_mask(f.data(), w, w, &corner, &reg, &c5.c), 1);
+    EXPECT_EQ(ones(c5.c), 8 * 7);
+}
+
+TEST_F(Mask, ScoreMapIsScaledToTheFrame)
+{
+    // A 32x32 map for a 320x320 frame: a text blob in map columns 8..11 and
+    // rows 20..21 shows up around frame columns 80..119, rows 200..219.
+    Det d({}, 32, 32);
+    for (int y = 20; y <= 21; y++)
+        for (int x = 8; x <= 11; x++)
+            d.map[(size_t)y * 32 + x] = 1.0f;
+    std::vector<uint8_t> f = frame(320, 320);
+    InpaintRegion reg = {0, 0, 320, 320};
+    S.inpaint_radius = 0;
+    Crop c;
+    ASSERT_EQ(build_region_mask(f.data(), 320, 320, &d, &reg, &c.c), 1);
+    int x0 = 1000, x1 = -1, y0 = 1000, y1 = -1;
+    for (int y = 0; y < 320; y++)
+        for (int x = 0; x < 320; x++)
+            if (c.c.mask[y * 320 + x]) {
+                x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+            }
+    // Map column c sits at frame column (c * 319 / 31) - 0.5; the blended
+    // score reaches 0.3 at 0.7 map samples before column 8 and after column 11.
+    EXPECT_NEAR(x0, 75, 1);
+    EXPECT_NEAR(x1, 119, 1);
+    EXPECT_NEAR(y0, 199, 1);
+    EXPECT_NEAR(y1, 222, 1);
+}
+
+TEST_F(Mask, BandRegionRepaintsAllTextInsideItsCrop)
+{
+    // The band 864..1080 makes a region 576,926,1324,1024 whose square crop
+    // (side 748) reaches far above the band: a box there is marked too.
+    Det d({box(600, 950, 700, 50), box(700, 400, 100, 30)});
+    InpaintRegion reg[GW_MAX_REGIONS];
+    ASSERT_EQ(plan_regions(1920, 1080, &d, 864, 1080, reg), 1);
+    ASSERT_TRUE(same(reg[0], 576, 926, 1324, 1024)) << str(reg[0]);
+    std::vector<uint8_t> f = frame(1920, 1080);
+    Crop c;
+    ASSERT_EQ(build_region_mask(f.data(), 1920, 1080, &d, &reg[0], &c.c), 1);
+    EXPECT_EQ(c.c.side, 748);
+    EXPECT_EQ(c.c.x, 576);
+    EXPECT_EQ(c.c.y, 332);
+    // Rows 400..429 of the frame, columns 700..799: crop rows 68.., columns 124..
+    EXPECT_EQ(c.c.mask[(size_t)(415 - 332) * 748 + (750 - 576)], 1);
+    EXPECT_EQ(c.c.mask[(size_t)(300 - 332 + 748 / 2) * 748 + 10], 0);
+    EXPECT_EQ(ones(c.c), (100 + 20) * (30 + 20) + (700 + 20) * (50 + 20));
+}

@@ -1,0 +1,286 @@
+// Pixel-level helpers of the inpainting pass: bilinear resizing and sampling,
+// mask dilation and the softening of the 512x512 hole mask.
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <stdint.h>
+#include <random>
+#include <vector>
+
+#include "inpaint/inpaint.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto &v : b)
+        v = (uint8_t)(rng() & 0xFF);
+    return b;
+}
+
+// One row of an RGB24 image, channel c.
+std::vector<int> row_channel(const Bytes &img, int w, int row, int c)
+{
+    std::vector<int> r;
+    for (int x = 0; x < w; x++)
+        r.push_back(img[((size_t)row * w + x) * 3 + c]);
+    return r;
+}
+
+}  // namespace
+
+TEST(ResizeRgb, HorizontalRampFromTwoColumns)
+{
+    // Left column 0, right column 255, in every channel and both rows.
+    const Bytes src = {0, 0, 0, 255, 255, 255, 0, 0, 0, 255, 255, 255};
+    Bytes out4(4 * 2 * 3), out5(5 * 2 * 3);
+    resize_rgb(src.data(), 2, 2, out4.data(), 4, 2);
+    resize_rgb(src.data(), 2, 2, out5.data(), 5, 2);
+    for (int row = 0; row < 2; row++)
+        for (int c = 0; c < 3; c++) {
+            EXPECT_EQ(row_channel(out4, 4, row, c), (std::vector<int>{0, 85, 170, 255}));
+            // 127.5 rounds up to 128, 191.25 down to 191.
+            EXPECT_EQ(row_channel(out5, 5, row, c), (std::vector<int>{0, 64, 128, 191, 255}));
+        }
+}
+
+TEST(ResizeRgb, ChannelsStayApart)
+{
+    // Left pixel (0, 255, 40), right pixel (255, 0, 40).
+    const Bytes src = {0, 255, 40, 255, 0, 40, 0, 255, 40, 255, 0, 40};
+    Bytes out(4 * 2 * 3);
+    resize_rgb(src.data(), 2, 2, out.data(), 4, 2);
+    EXPECT_EQ(row_channel(out, 4, 1, 0), (std::vector<int>{0, 85, 170, 255}));
+    EXPECT_EQ(row_channel(out, 4, 1, 1), (std::vector<int>{255, 170, 85, 0}));
+    EXPECT_EQ(row_channel(out, 4, 1, 2), (std::vector<int>{40, 40, 40, 40}));
+}
+
+TEST(ResizeRgb, SingleSourceRowOrColumnIsRepeated)
+{
+    const Bytes row = {10, 10, 10, 20, 20, 20, 30, 30, 30};  // 3x1
+    Bytes out(5 * 2 * 3);
+    resize_rgb(row.data(), 3, 1, out.data(), 5, 2);
+    for (int r = 0; r < 2; r++)
+        EXPECT_EQ(row_channel(out, 5, r, 1), (std::vector<int>{10, 15, 20, 25, 30}));
+
+    // The same data as one column (1x3) scaled to 2x5.
+    Bytes col(2 * 5 * 3);
+    resize_rgb(row.data(), 1, 3, col.data(), 2, 5);
+    const int expect[5] = {10, 15, 20, 25, 30};
+    for (int y = 0; y < 5; y++)
+        for (int x = 0; x < 2; x++)
+            for (int c = 0; c < 3; c++)
+                EXPECT_EQ(col[((size_t)y * 2 + x) * 3 + c], expect[y]) << y << "," << x;
+
+    // A single pixel fills the whole destination.
+    const Bytes px = {7, 8, 9};
+    Bytes flat(16 * 16 * 3);
+    resize_rgb(px.data(), 1, 1, flat.data(), 16, 16);
+    for (size_t i = 0; i < flat.size(); i++)
+        ASSERT_EQ(flat[i], px[i % 3]);
+}
+
+TEST(ResizeRgb, IdentityAndCorners)
+{
+    for (auto [w, h] : {std::pair<int, int>{37, 23}, {512, 512}, {16, 300}}) {
+        const Bytes src = random_bytes((size_t)w * h * 3, (unsigned)(w * 1000 + h));
+        Bytes same(src.size());
+        resize_rgb(src.data(), w, h, same.data(), w, h);
+        EXPECT_EQ(same, src) << w << "x" << h;
+    }
+
+    const int w = 50, h = 40;
+    const Bytes src = random_bytes((size_t)w * h * 3, 7);
+    for (auto [ow, oh] : {std::pair<int, int>{17, 91}, {512, 512}, {2, 2}, {300, 13}}) {
+        Bytes out((size_t)ow * oh * 3);
+        resize_rgb(src.data(), w, h, out.data(), ow, oh);
+        const int corners[4][4] = {{0, 0, 0, 0}, {w - 1, 0, ow - 1, 0}, {0, h - 1, 0, oh - 1}, {w - 1, h - 1, ow - 1, oh - 1}};
+        for (auto &k : corners)
+            for (int c = 0; c < 3; c++)
+                EXPECT_EQ(out[((size_t)k[3] * ow + k[2]) * 3 + c], src[((size_t)k[1] * w + k[0]) * 3 + c])
+                    << ow << "x" << oh << " corner " << k[0] << "," << k[1];
+    }
+}
+
+TEST(ResizeRgb, ScalingRoundTripStaysClose)
+{
+    // A smooth image survives 200 -> 512 -> 200 within a couple of levels.
+    const int s = 200;
+    Bytes src((size_t)s * s * 3), big(512 * 512 * 3), back(src.size());
+    for (int y = 0; y < s; y++)
+        for (int x = 0; x < s; x++)
+            for (int c = 0; c < 3; c++)
+                src[((size_t)y * s + x) * 3 + c] = (uint8_t)(c == 0 ? x : c == 1 ? y : (x + y) / 2);
+    resize_rgb(src.data(), s, s, big.data(), 512, 512);
+    resize_rgb(big.data(), 512, 512, back.data(), s, s);
+    for (size_t i = 0; i < src.size(); i++)
+        ASSERT_LE(abs((int)back[i] - (int)src[i]), 1) << i;
+}
+
+TEST(SampleU8Bilinear, InsideTheGrid)
+{
+    const int w = 7, h = 5;
+    const Bytes plane = random_bytes((size_t)w * h, 3);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++)
+            EXPECT_EQ(sample_u8_bilinear(plane.data(), w, h, (float)x, (float)y), plane[(size_t)y * w + x])
+                << x << "," << y;
+
+    // Halfway between 0 and 1 rounds up.
+    const Bytes two = {0, 1, 0, 1};
+    EXPECT_EQ(sample_u8_bilinear(two.data(), 2, 2, 0.5f, 0.0f), 1);
+    EXPECT_EQ(sample_u8_bilinear(two.data(), 2, 2, 0.25f, 1.0f), 0);
+    // Both axes at once: the mean of 10, 20, 30, 41 is 25.25.
+    const Bytes quad = {10, 20, 30, 41};
+    EXPECT_EQ(sample_u8_bilinear(quad.data(), 2, 2, 0.5f, 0.5f), 25);
+}
+
+TEST(SampleU8Bilinear, ExtrapolatesBeyondTheOuterSamples)
+{
+    // Rows of 0 ... 0 1: at x = w - 0.5 the weight is 1.5 and the value 2.
+    const int w = 6, h = 3;
+    Bytes rise((size_t)w * h, 0), fall((size_t)w * h, 0);
+    for (int y = 0; y < h; y++) {
+        rise[(size_t)y * w + w - 1] = 1;
+        fall[(size_t)y * w + w - 2] = 1;
+    }
+    EXPECT_EQ(sample_u8_bilinear(rise.data(), w, h, w - 0.5f, 1.0f), 2);
+    EXPECT_EQ(sample_u8_bilinear(fall.data(), w, h, w - 0.5f, 1.0f), 0);  // -0.5 + 0.5
+    // Exactly on the last column: x0 = w - 2, fx = 1.
+    EXPECT_EQ(sample_u8_bilinear(rise.data(), w, h, (float)(w - 1), 1.0f), 1);
+    EXPECT_EQ(sample_u8_bilinear(fall.data(), w, h, (float)(w - 1), 1.0f), 0);
+
+    // Last two columns 2, 0 and fx = 1.8 give -1.6, returned as -1 (truncated
+    // toward zero after adding 0.5, not clamped).
+    const Bytes down = {9, 9, 2, 0, 9, 9, 2, 0};  // 4x2
+    EXPECT_EQ(sample_u8_bilinear(down.data(), 4, 2, 3.8f, 0.0f), -1);
+
+    // Below zero it extrapolates from the first two samples: 0, 10 at x = -0.5
+    // gives -5, and -4.5 truncates to -4.
+    const Bytes up = {0, 10, 0, 10};
+    EXPECT_EQ(sample_u8_bilinear(up.data(), 2, 2, -0.5f, 0.0f), -4);
+    EXPECT_EQ(sample_u8_bilinear(up.data(), 2, 2, 2.0f, 0.0f), 20);
+
+    // The same along the rows.
+    const Bytes col = {0, 0, 1, 1};  // 2x2, second row set
+    EXPECT_EQ(sample_u8_bilinear(col.data(), 2, 2, 0.0f, 1.5f), 2);
+
+    // A constant plane reads that constant everywhere, also far outside.
+    const Bytes ones(16 * 16, 1);
+    for (float x : {-3.0f, 0.0f, 7.5f, 15.0f, 15.99f, 20.0f})
+        EXPECT_EQ(sample_u8_bilinear(ones.data(), 16, 16, x, x), 1) << x;
+}
+
+// ---- dilate_mask -------------------------------------------------------------
+
+static Bytes dilate_reference(const Bytes &m, int side, int r)
+{
+    Bytes out(m.size(), 0);
+    for (int y = 0; y < side; y++)
+        for (int x = 0; x < side; x++)
+            for (int dy = -r; dy <= r && !out[(size_t)y * side + x]; dy++)
+                for (int dx = -r; dx <= r; dx++) {
+                    int yy = y + dy, xx = x + dx;
+                    if (yy >= 0 && yy < side && xx >= 0 && xx < side && m[(size_t)yy * side + xx]) {
+                        out[(size_t)y * side + x] = 1;
+                        break;
+                    }
+                }
+    return out;
+}
+
+TEST(DilateMask, LonePixelBecomesASquare)
+{
+    const int side = 40;
+    Bytes m((size_t)side * side, 0);
+    m[20 * side + 20] = 1;
+    dilate_mask(m.data(), side, 5);
+    for (int y = 0; y < side; y++)
+        for (int x = 0; x < side; x++)
+            ASSERT_EQ(m[(size_t)y * side + x], (abs(x - 20) <= 5 && abs(y - 20) <= 5) ? 1 : 0) << x << "," << y;
+
+    // Clipped at the border: a corner pixel grows into a 6x6 square.
+    Bytes c((size_t)side * side, 0);
+    c[0] = 1;
+    dilate_mask(c.data(), side, 5);
+    int count = 0;
+    for (uint8_t v : c)
+        count += v;
+    EXPECT_EQ(count, 36);
+    EXPECT_EQ(c[5 * side + 5], 1);
+    EXPECT_EQ(c[6 * side + 5], 0);
+}
+
+TEST(DilateMask, MatchesTheSquareWindowForAnyRadius)
+{
+    const int side = 37;
+    std::mt19937 rng(11);
+    for (int r : {0, 1, 2, 5, 18, 36, 128}) {
+        Bytes m((size_t)side * side, 0);
+        for (auto &v : m)
+            v = (rng() % 97) == 0 ? (uint8_t)(1 + rng() % 200) : 0;  // any nonzero byte counts as set
+        Bytes expect = r == 0 ? m : dilate_reference(m, side, r);
+        dilate_mask(m.data(), side, r);
+        EXPECT_EQ(m, expect) << "radius " << r;
+    }
+    // A radius as large as the crop fills it from a single pixel.
+    Bytes one((size_t)side * side, 0);
+    one[side * side - 1] = 1;
+    dilate_mask(one.data(), side, side);
+    for (uint8_t v : one)
+        ASSERT_EQ(v, 1);
+}
+
+// ---- feather_mask --------------------------------------------------------------
+
+TEST(FeatherMask, StraightEdgeSingleHoleAndFullPlane)
+{
+    const int n = GW_INPAINT_SIZE;
+    Bytes edge((size_t)n * n, 0);
+    for (int y = 0; y < n; y++)
+        for (int x = 256; x < n; x++)
+            edge[(size_t)y * n + x] = 255;
+    feather_mask(edge.data());
+    const std::vector<int> across = {0, 28, 85, 170, 226, 255};
+    for (int y : {0, 1, 200, n - 1}) {
+        std::vector<int> got;
+        for (int x = 253; x <= 258; x++)
+            got.push_back(edge[(size_t)y * n + x]);
+        EXPECT_EQ(got, across) << "row " << y;
+        EXPECT_EQ(edge[(size_t)y * n + 0], 0);
+        EXPECT_EQ(edge[(size_t)y * n + n - 1], 255);  // the border keeps the full value
+    }
+
+    // A single hole pixel: 28 in its centre, then 18, 9 along the axes and
+    // 12, 6, 3 on the diagonals; nothing beyond two pixels.
+    Bytes dot((size_t)n * n, 0);
+    dot[(size_t)100 * n + 100] = 255;
+    feather_mask(dot.data());
+    auto at = [&](int dy, int dx) { return (int)dot[(size_t)(100 + dy) * n + 100 + dx]; };
+    EXPECT_EQ(at(0, 0), 28);
+    EXPECT_EQ(at(0, 1), 18);
+    EXPECT_EQ(at(-1, 0), 18);
+    EXPECT_EQ(at(0, 2), 9);
+    EXPECT_EQ(at(1, 1), 12);
+    EXPECT_EQ(at(1, 2), 6);
+    EXPECT_EQ(at(-2, -2), 3);
+    EXPECT_EQ(at(0, 3), 0);
+    EXPECT_EQ(at(3, 3), 0);
+
+    // All 255 stays 255, corners included (edge pixels divide by their own count).
+    Bytes full((size_t)n * n, 255);
+    feather_mask(full.data());
+    for (uint8_t v : full)
+        ASSERT_EQ(v, 255);
+
+    // A hole pixel in a corner: the first pass gives 63 (of 4 neighbours),
+    // 42 beside it (of 6) and 28 diagonally (of 9); the second (63+42+42+28)/4.
+    Bytes corner((size_t)n * n, 0);
+    corner[0] = 255;
+    feather_mask(corner.data());
+    EXPECT_EQ(corner[0], 43);
+}
