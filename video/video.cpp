@@ -1,14 +1,468 @@
-// Placeholder until the video pipeline lands.
+// Video pipeline: demux, decode the first video stream, hand every picture as
+// RGB24 to a callback, encode the result as H.264 into MP4, copy the first
+// audio stream unchanged. One run per call; everything is released by one
+// teardown at the end of gw_process_video_pct.
 #include "video.h"
 
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
 #include "core/gw_core.h"
+#include "core/platform.h"
+
+/* Resources and values of one run. Every pointer starts null and is owned by
+ * the run once set; video_teardown releases whatever exists. */
+typedef struct VideoRun {
+    AVFormatContext *in_ctx;
+    AVFormatContext *out_ctx;
+    AVCodecContext *dec_ctx;
+    AVCodecContext *enc_ctx;
+    AVStream *out_video;         /* owned by out_ctx */
+    AVStream *out_audio;         /* owned by out_ctx; null without audio */
+    struct SwsContext *sws_in;   /* decoded picture -> RGB24 at the set-up size */
+    struct SwsContext *sws_out;  /* RGB24 -> YUV420P, same size */
+    AVFrame *dec_frame;
+    AVFrame *enc_frame;
+    AVPacket *pkt;               /* every read and every encoder output */
+    uint8_t *rgb;                /* width x height x 3, rows without gaps */
+
+    int in_video_idx;
+    int in_audio_idx;            /* -1: no audio */
+    int out_video_idx;
+    int out_audio_idx;           /* -1: no audio */
+    int width, height;           /* set-up size: encoder, work buffer, callback */
+    /* Source geometry the input scaler was made for; it is made anew when a
+     * picture arrives with another size or pixel format. */
+    int sws_in_w, sws_in_h, sws_in_fmt;
+    double duration_s;           /* 0: unknown, no progress while running */
+    double video_tb_s;           /* input video stream's time base in seconds */
+    int64_t pts_step;            /* one picture's duration in that time base, >= 1 */
+    int64_t last_pts;            /* last timestamp sent to the encoder */
+    int32_t frame_index;         /* pictures through the whole per-frame path */
+
+    FrameCallback cb;
+    void *user;
+    char msg[512];
+} VideoRun;
+
+static int cancel_requested(void)
+{
+    return gw_load_relaxed(&S.cancel_requested) != 0;
+}
+
+/* Writes S.progress after every 5th picture that carries a timestamp, as the
+ * share of the input's duration reached, clamped to 0..100. */
+static void report_progress(const VideoRun *r, int64_t pts)
+{
+    double p;
+    if (r->duration_s <= 0.0 || pts == AV_NOPTS_VALUE || (r->frame_index + 1) % 5 != 0)
+        return;
+    p = (double)pts * r->video_tb_s / r->duration_s * 100.0;
+    /* Clamped before the conversion: a timestamp far past the duration would
+     * otherwise not fit an int (and NaN never does). */
+    if (!(p > 0.0))
+        p = 0.0;
+    else if (p > 100.0)
+        p = 100.0;
+    gw_store_relaxed(&S.progress, (int32_t)p);
+}
+
+/* Writes every packet the encoder has ready; 0, or -1 with `what` as message. */
+static int write_encoded(VideoRun *r, const char *what)
+{
+    while (avcodec_receive_packet(r->enc_ctx, r->pkt) == 0) {
+        /* The encoder leaves durations unset; without one the muxer gives the
+         * last picture no time on screen and players drop it. */
+        if (r->pkt->duration <= 0)
+            r->pkt->duration = r->pts_step;
+        av_packet_rescale_ts(r->pkt, r->enc_ctx->time_base, r->out_video->time_base);
+        r->pkt->stream_index = r->out_video_idx;
+        if (av_interleaved_write_frame(r->out_ctx, r->pkt) < 0) {
+            av_packet_unref(r->pkt);
+            snprintf(r->msg, sizeof r->msg, "%s", what);
+            return -1;
+        }
+        av_packet_unref(r->pkt);
+    }
+    return 0;
+}
+
+/* The per-frame path for the picture in r->dec_frame: RGB24, callback, back to
+ * YUV420P, encode, mux, progress. 0, -1 or -2 with r->msg set. */
+static int process_picture(VideoRun *r)
+{
+    AVFrame *f = r->dec_frame;
+    int n = r->frame_index;
+    int r_cb;
+
+    if (cancel_requested()) {
+        snprintf(r->msg, sizeof r->msg, "cancelled");
+        return -2;
+    }
+    /* The stream may change size or pixel format part-way; every picture is
+     * scaled to the set-up size so that the work buffer, the encoder and the
+     * callback's view stay the same for the whole run. */
+    if (!r->sws_in || f->width != r->sws_in_w || f->height != r->sws_in_h || f->format != r->sws_in_fmt) {
+        sws_freeContext(r->sws_in);
+        r->sws_in = sws_getContext(f->width, f->height, (enum AVPixelFormat)f->format, r->width, r->height,
+                                   AV_PIX_FMT_RGB24, SWS_BILINEAR, NULL, NULL, NULL);
+        if (!r->sws_in) {
+            snprintf(r->msg, sizeof r->msg, "sws_getContext (in) failed fmt=%d", f->format);
+            return -1;
+        }
+        r->sws_in_w = f->width;
+        r->sws_in_h = f->height;
+        r->sws_in_fmt = f->format;
+    }
+    {
+        uint8_t *dst[4] = {r->rgb, NULL, NULL, NULL};
+        int dst_stride[4] = {r->width * 3, 0, 0, 0};
+        if (sws_scale(r->sws_in, (const uint8_t *const *)f->data, f->linesize, 0, f->height, dst, dst_stride) < 0) {
+            snprintf(r->msg, sizeof r->msg, "sws_scale (in) failed at frame %d", n);
+            return -1;
+        }
+    }
+
+    r_cb = r->cb(r->rgb, r->width, r->height, r->user);
+    if (r_cb == -2) {
+        snprintf(r->msg, sizeof r->msg, "cancelled");
+        return -2;
+    }
+    if (r_cb != 0) {
+        snprintf(r->msg, sizeof r->msg, "frame processing failed at frame %d", n);
+        return -1;
+    }
+
+    /* The encoder may still hold a reference to the last picture's buffers;
+     * writing into them would change a picture it has not finished with. */
+    if (av_frame_make_writable(r->enc_frame) < 0) {
+        snprintf(r->msg, sizeof r->msg, "av_frame_make_writable failed at frame %d", n);
+        return -1;
+    }
+    {
+        const uint8_t *src[4] = {r->rgb, NULL, NULL, NULL};
+        int src_stride[4] = {r->width * 3, 0, 0, 0};
+        if (sws_scale(r->sws_out, src, src_stride, 0, r->height, r->enc_frame->data, r->enc_frame->linesize) < 0) {
+            snprintf(r->msg, sizeof r->msg, "sws_scale (out) failed at frame %d", n);
+            return -1;
+        }
+    }
+    /* A picture without a timestamp (raw elementary streams), or one that
+     * does not come after the previous picture, follows it by one picture's
+     * duration: the encoder and the muxer need rising timestamps, and a
+     * bare frame count in a fine time base (1/1200000 for raw H.264) would
+     * squeeze the whole video into microseconds. */
+    if (f->pts != AV_NOPTS_VALUE && (r->last_pts == AV_NOPTS_VALUE || f->pts > r->last_pts))
+        r->enc_frame->pts = f->pts;
+    else
+        r->enc_frame->pts = r->last_pts == AV_NOPTS_VALUE ? 0 : r->last_pts + r->pts_step;
+    r->last_pts = r->enc_frame->pts;
+    if (avcodec_send_frame(r->enc_ctx, r->enc_frame) < 0) {
+        snprintf(r->msg, sizeof r->msg, "avcodec_send_frame failed");
+        return -1;
+    }
+    if (write_encoded(r, "av_interleaved_write_frame (video) failed") != 0)
+        return -1;
+    report_progress(r, f->pts);
+    r->frame_index = n + 1;
+    return 0;
+}
+
+/* Takes every picture the decoder has ready through the per-frame path. */
+static int receive_pictures(VideoRun *r)
+{
+    while (avcodec_receive_frame(r->dec_ctx, r->dec_frame) == 0) {
+        int ret = process_picture(r);
+        av_frame_unref(r->dec_frame);
+        if (ret != 0)
+            return ret;
+    }
+    return 0;
+}
+
+/* Opens input, decoder, encoder, muxer with its streams and header, the
+ * output scaler, frames, packet and work buffer. 0, or -1 with r->msg set. */
+static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
+{
+    const AVCodec *dec, *enc;
+    AVStream *in_video;
+    AVDictionary *opts = NULL;
+    unsigned i;
+    int ret;
+
+    if (avformat_open_input(&r->in_ctx, in_path, NULL, NULL) != 0) {
+        snprintf(r->msg, sizeof r->msg, "cannot open input: %s", in_path);
+        return -1;
+    }
+    if (avformat_find_stream_info(r->in_ctx, NULL) < 0) {
+        snprintf(r->msg, sizeof r->msg, "avformat_find_stream_info failed: %s", in_path);
+        return -1;
+    }
+    for (i = 0; i < r->in_ctx->nb_streams; i++) {
+        enum AVMediaType type = r->in_ctx->streams[i]->codecpar->codec_type;
+        if (type == AVMEDIA_TYPE_VIDEO && r->in_video_idx < 0)
+            r->in_video_idx = (int)i;
+        else if (type == AVMEDIA_TYPE_AUDIO && r->in_audio_idx < 0)
+            r->in_audio_idx = (int)i;
+    }
+    if (r->in_video_idx < 0) {
+        snprintf(r->msg, sizeof r->msg, "no video stream in %s", in_path);
+        return -1;
+    }
+    in_video = r->in_ctx->streams[r->in_video_idx];
+
+    /* MP4 whatever the extension of out_path. */
+    if (avformat_alloc_output_context2(&r->out_ctx, NULL, "mp4", out_path) != 0 || !r->out_ctx) {
+        snprintf(r->msg, sizeof r->msg, "cannot alloc output context for %s", out_path);
+        return -1;
+    }
+
+    dec = avcodec_find_decoder(in_video->codecpar->codec_id);
+    if (!dec) {
+        snprintf(r->msg, sizeof r->msg, "no decoder for codec %d", (int)in_video->codecpar->codec_id);
+        return -1;
+    }
+    r->dec_ctx = avcodec_alloc_context3(dec);
+    if (!r->dec_ctx) {
+        snprintf(r->msg, sizeof r->msg, "avcodec_alloc_context3 failed");
+        return -1;
+    }
+    if (avcodec_parameters_to_context(r->dec_ctx, in_video->codecpar) != 0) {
+        snprintf(r->msg, sizeof r->msg, "avcodec_parameters_to_context failed");
+        return -1;
+    }
+    if (avcodec_open2(r->dec_ctx, dec, NULL) != 0) {
+        snprintf(r->msg, sizeof r->msg, "avcodec_open2 (decode) failed");
+        return -1;
+    }
+    r->width = r->dec_ctx->width;
+    r->height = r->dec_ctx->height;
+
+    enc = avcodec_find_encoder(AV_CODEC_ID_H264);
+    if (!enc) {
+        snprintf(r->msg, sizeof r->msg, "libx264 encoder not available");
+        return -1;
+    }
+    r->enc_ctx = avcodec_alloc_context3(enc);
+    if (!r->enc_ctx) {
+        snprintf(r->msg, sizeof r->msg, "avcodec_alloc_context3 (enc) failed");
+        return -1;
+    }
+    /* Every picture keeps its own timestamp in the input stream's time base;
+     * the frame rate is only a hint to the rate control. */
+    r->enc_ctx->width = r->width;
+    r->enc_ctx->height = r->height;
+    r->enc_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+    r->enc_ctx->time_base = in_video->time_base;
+    r->enc_ctx->framerate = AVRational{30, 1};
+    r->enc_ctx->bit_rate = 8000000;
+    r->enc_ctx->gop_size = 250;
+    r->enc_ctx->max_b_frames = 2;
+    av_dict_set(&opts, "crf", "18", 0);
+    av_dict_set(&opts, "preset", "medium", 0);
+    av_dict_set(&opts, "profile", "high", 0);
+    ret = avcodec_open2(r->enc_ctx, enc, &opts);
+    av_dict_free(&opts);
+    if (ret != 0) {
+        snprintf(r->msg, sizeof r->msg, "avcodec_open2 (encode) failed");
+        return -1;
+    }
+
+    r->out_video = avformat_new_stream(r->out_ctx, NULL);
+    if (!r->out_video) {
+        snprintf(r->msg, sizeof r->msg, "avformat_new_stream failed");
+        return -1;
+    }
+    r->out_video_idx = (int)r->out_ctx->nb_streams - 1;
+    if (avcodec_parameters_from_context(r->out_video->codecpar, r->enc_ctx) != 0) {
+        snprintf(r->msg, sizeof r->msg, "copy enc params failed");
+        return -1;
+    }
+    r->out_video->time_base = r->enc_ctx->time_base;
+    r->out_video->codecpar->codec_tag = 0;
+
+    if (r->in_audio_idx >= 0) {
+        AVStream *in_audio = r->in_ctx->streams[r->in_audio_idx];
+        r->out_audio = avformat_new_stream(r->out_ctx, NULL);
+        if (!r->out_audio) {
+            snprintf(r->msg, sizeof r->msg, "avformat_new_stream (audio) failed");
+            return -1;
+        }
+        r->out_audio_idx = (int)r->out_ctx->nb_streams - 1;
+        /* A codec the muxer refuses makes the header fail below. */
+        (void)avcodec_parameters_copy(r->out_audio->codecpar, in_audio->codecpar);
+        r->out_audio->time_base = in_audio->time_base;
+        /* The tag is the input container's own code for the codec (15 for AAC
+         * in MPEG-TS); MP4 refuses foreign tags, so one it does not map to
+         * this codec is cleared and the muxer picks its own. */
+        if (av_codec_get_id(r->out_ctx->oformat->codec_tag, r->out_audio->codecpar->codec_tag) !=
+            r->out_audio->codecpar->codec_id)
+            r->out_audio->codecpar->codec_tag = 0;
+    }
+
+    if (!(r->out_ctx->oformat->flags & AVFMT_NOFILE)) {
+        if (avio_open(&r->out_ctx->pb, out_path, AVIO_FLAG_WRITE) < 0) {
+            snprintf(r->msg, sizeof r->msg, "cannot open output file: %s", out_path);
+            return -1;
+        }
+    }
+    /* The muxer may change the streams' time bases here; every rescale reads
+     * them afresh. */
+    if (avformat_write_header(r->out_ctx, NULL) < 0) {
+        snprintf(r->msg, sizeof r->msg, "avformat_write_header failed");
+        return -1;
+    }
+
+    r->sws_out = sws_getContext(r->width, r->height, AV_PIX_FMT_RGB24, r->enc_ctx->width, r->enc_ctx->height,
+                                AV_PIX_FMT_YUV420P, SWS_BILINEAR, NULL, NULL, NULL);
+    if (!r->sws_out) {
+        snprintf(r->msg, sizeof r->msg, "sws_getContext (out) failed");
+        return -1;
+    }
+
+    r->dec_frame = av_frame_alloc();
+    r->enc_frame = av_frame_alloc();
+    r->pkt = av_packet_alloc();
+    if (!r->dec_frame || !r->enc_frame || !r->pkt) {
+        snprintf(r->msg, sizeof r->msg, "alloc failed");
+        return -1;
+    }
+    r->enc_frame->format = AV_PIX_FMT_YUV420P;
+    r->enc_frame->width = r->enc_ctx->width;
+    r->enc_frame->height = r->enc_ctx->height;
+    if (av_frame_get_buffer(r->enc_frame, 32) < 0) {
+        snprintf(r->msg, sizeof r->msg, "av_frame_get_buffer failed");
+        return -1;
+    }
+
+    r->rgb = (uint8_t *)malloc((size_t)((int64_t)r->width * (int64_t)r->height * 3));
+    if (!r->rgb) {
+        snprintf(r->msg, sizeof r->msg, "oom rgb");
+        return -1;
+    }
+
+    if (r->in_ctx->duration > 0)
+        r->duration_s = (double)r->in_ctx->duration / 1000000.0;
+    else if (in_video->duration > 0)
+        r->duration_s = (double)in_video->duration * av_q2d(in_video->time_base);
+    else
+        r->duration_s = 0.0;
+    r->video_tb_s = in_video->time_base.den != 0 ? av_q2d(in_video->time_base) : 0.0;
+    {
+        AVRational rate = in_video->avg_frame_rate;
+        if (rate.num <= 0 || rate.den <= 0)
+            rate = in_video->r_frame_rate;
+        r->pts_step = 1;
+        if (rate.num > 0 && rate.den > 0 && in_video->time_base.num > 0 && in_video->time_base.den > 0)
+            r->pts_step = av_rescale_q(1, av_inv_q(rate), in_video->time_base);
+        if (r->pts_step < 1)
+            r->pts_step = 1;
+    }
+    return 0;
+}
+
+/* Reads the input to its end, then drains decoder and encoder and writes the
+ * trailer. 0, -1 or -2 with r->msg set. */
+static int video_loop(VideoRun *r)
+{
+    int ret;
+
+    for (;;) {
+        if (cancel_requested()) {
+            snprintf(r->msg, sizeof r->msg, "cancelled");
+            return -2;
+        }
+        /* A read error ends the input like the end of the file. */
+        if (av_read_frame(r->in_ctx, r->pkt) < 0)
+            break;
+
+        ret = 0;
+        if (r->pkt->stream_index == r->in_video_idx) {
+            int s = avcodec_send_packet(r->dec_ctx, r->pkt);
+            /* The decoder holds its own reference; the packet object is
+             * free for the encoder's output from here on. A packet the
+             * decoder refuses is skipped. */
+            av_packet_unref(r->pkt);
+            if (s >= 0 || s == AVERROR(EAGAIN))
+                ret = receive_pictures(r);
+        } else if (r->in_audio_idx >= 0 && r->pkt->stream_index == r->in_audio_idx) {
+            av_packet_rescale_ts(r->pkt, r->in_ctx->streams[r->in_audio_idx]->time_base, r->out_audio->time_base);
+            r->pkt->stream_index = r->out_audio_idx;
+            if (av_interleaved_write_frame(r->out_ctx, r->pkt) < 0) {
+                snprintf(r->msg, sizeof r->msg, "av_interleaved_write_frame (audio) failed");
+                ret = -1;
+            }
+        }
+        av_packet_unref(r->pkt);
+        if (ret != 0)
+            return ret;
+    }
+
+    /* Pictures still held by the decoder (reordering, frame threads). */
+    avcodec_send_packet(r->dec_ctx, NULL);
+    ret = receive_pictures(r);
+    if (ret != 0)
+        return ret;
+
+    avcodec_send_frame(r->enc_ctx, NULL);
+    if (write_encoded(r, "flush write failed") != 0)
+        return -1;
+    av_write_trailer(r->out_ctx);
+    gw_store_relaxed(&S.progress, 100);
+    return 0;
+}
+
+/* Releases whatever the run made, in reverse order of its role. */
+static void video_teardown(VideoRun *r)
+{
+    free(r->rgb);
+    av_packet_free(&r->pkt);
+    av_frame_free(&r->dec_frame);
+    av_frame_free(&r->enc_frame);
+    sws_freeContext(r->sws_in);
+    sws_freeContext(r->sws_out);
+    avcodec_free_context(&r->enc_ctx);
+    avcodec_free_context(&r->dec_ctx);
+    if (r->out_ctx) {
+        if (!(r->out_ctx->oformat->flags & AVFMT_NOFILE) && r->out_ctx->pb)
+            avio_closep(&r->out_ctx->pb);
+        avformat_free_context(r->out_ctx);
+    }
+    avformat_close_input(&r->in_ctx);
+}
 
 int gw_process_video_pct(const char *in_path, const char *out_path, FrameCallback cb, void *user)
 {
-    (void)in_path;
-    (void)out_path;
-    (void)cb;
-    (void)user;
-    gw_set_error("video not available");
-    return -1;
+    VideoRun r;
+    int result;
+
+    memset(&r, 0, sizeof r);
+    r.in_video_idx = -1;
+    r.in_audio_idx = -1;
+    r.out_video_idx = -1;
+    r.out_audio_idx = -1;
+    r.sws_in_fmt = AV_PIX_FMT_NONE;
+    r.last_pts = AV_NOPTS_VALUE;
+    r.cb = cb;
+    r.user = user;
+
+    result = video_setup(&r, in_path, out_path);
+    if (result == 0)
+        result = video_loop(&r);
+
+    video_teardown(&r);
+    if (result != 0)
+        gw_set_error("%s", r.msg);
+    return result;
 }

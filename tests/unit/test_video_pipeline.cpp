@@ -1,0 +1,436 @@
+// The video pipeline driven directly with test callbacks: output layout,
+// audio copy, picture count and order, progress, cancellation, awkward inputs
+// and the messages of every way a run can end.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/gw_core.h"
+#include "core/platform.h"
+#include "glyphwipe.h"
+#include "test_support.h"
+#include "test_video_util.h"
+#include "video/video.h"
+
+namespace {
+
+// What a test callback saw, and how it should answer.
+struct Recorder {
+    std::atomic<int> calls{0};
+    int width = 0, height = 0;
+    bool size_changed = false;
+    std::vector<int> progress;   // S.progress at the start of each call
+    std::vector<double> mean;    // mean sample of each picture
+    int answer_at = -1;          // call index (from 0) that gets `answer`
+    int answer = 0;
+    bool draw = false;           // paint a white 16x16 block top-left
+    int sleep_ms = 0;
+};
+
+int record_cb(unsigned char *rgb, int w, int h, void *user)
+{
+    Recorder *r = static_cast<Recorder *>(user);
+    int k = r->calls.load();
+    if (k == 0) {
+        r->width = w;
+        r->height = h;
+    } else if (w != r->width || h != r->height) {
+        r->size_changed = true;
+    }
+    r->progress.push_back(gw_load_relaxed(&S.progress));
+    // Reads every byte the callback was given: out-of-bounds shows under ASan.
+    unsigned long long sum = 0;
+    size_t bytes = (size_t)w * h * 3;
+    for (size_t i = 0; i < bytes; i++)
+        sum += rgb[i];
+    r->mean.push_back((double)sum / (double)bytes);
+    if (r->draw) {
+        for (int y = 0; y < 16 && y < h; y++)
+            memset(rgb + (size_t)y * w * 3, 255, (size_t)(w < 16 ? w : 16) * 3);
+    }
+    if (r->sleep_ms)
+        std::this_thread::sleep_for(std::chrono::milliseconds(r->sleep_ms));
+    r->calls.store(k + 1);
+    if (k == r->answer_at) {
+        if (r->answer == -1)
+            gw_set_error("detect: something inside the callback");
+        return r->answer;
+    }
+    return 0;
+}
+
+// Runs the pipeline the way the entry points do, without the engine.
+int run_pipeline(const std::string &in, const std::string &out, Recorder &rec, int progress_start = -1)
+{
+    gw_store_relaxed(&S.cancel_requested, 0);
+    gw_store_relaxed(&S.progress, progress_start);
+    return gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec);
+}
+
+class VideoPipeline : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override { dir = gwt::temp_dir(); }
+    void TearDown() override
+    {
+        gw_store_relaxed(&S.cancel_requested, 0);
+        gw_store_relaxed(&S.progress, 0);
+    }
+};
+
+// A 12-picture clip with audio: layout of the output, the audio copy, the
+// drawn pixels, and progress written after pictures 5 and 10 only.
+TEST_F(VideoPipeline, CleansClipWithAudioAndReportsProgress)
+{
+    std::string in = dir + "/in.mp4", out = dir + "/out.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 160, 120, 12, 12, true));
+    ASSERT_EQ(gwv::count_frames(in), 12);
+
+    Recorder rec;
+    rec.draw = true;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    EXPECT_EQ(gw_load_relaxed(&S.progress), 100);
+    EXPECT_EQ(rec.calls.load(), 12);
+    EXPECT_EQ(rec.width, 160);
+    EXPECT_EQ(rec.height, 120);
+    EXPECT_FALSE(rec.size_changed);
+
+    // Progress: untouched (the sentinel -1) until picture 5 was done, then one
+    // value until picture 10 was done, then a larger one.
+    ASSERT_EQ(rec.progress.size(), 12u);
+    for (int k = 0; k < 5; k++)
+        EXPECT_EQ(rec.progress[k], -1) << "call " << k;
+    for (int k = 5; k < 10; k++)
+        EXPECT_EQ(rec.progress[k], rec.progress[5]) << "call " << k;
+    EXPECT_GT(rec.progress[5], 0);
+    EXPECT_GT(rec.progress[10], rec.progress[5]);
+    EXPECT_EQ(rec.progress[11], rec.progress[10]);
+    EXPECT_LT(rec.progress[10], 100);
+
+    std::vector<std::string> st = gwv::streams(out);
+    ASSERT_EQ(st.size(), 2u);
+    EXPECT_EQ(st[0], "0,h264,video,160,120");
+    EXPECT_EQ(st[1], "1,aac,audio");
+    EXPECT_EQ(gwv::major_brand(out), "isom");
+    EXPECT_EQ(gwv::count_frames(out), 12);
+
+    std::string a_in = gwv::audio_payload(in), a_out = gwv::audio_payload(out);
+    EXPECT_GT(a_in.size(), 1000u);
+    EXPECT_TRUE(a_in == a_out) << "audio payload differs: " << a_in.size() << " vs " << a_out.size();
+
+    // Output keeps the input's timing.
+    std::vector<double> pin = gwv::video_pts(in), pout = gwv::video_pts(out);
+    ASSERT_EQ(pin.size(), pout.size());
+    for (size_t i = 0; i < pin.size(); i++)
+        EXPECT_NEAR(pin[i], pout[i], 0.002) << "picture " << i;
+
+    // What the callback drew is what was encoded.
+    std::vector<unsigned char> px;
+    ASSERT_TRUE(gwv::frame_rgb(out, 7, 160, 120, px));
+    EXPECT_GT(px[(8 * 160 + 8) * 3 + 1], 235);
+    ASSERT_TRUE(gwv::frame_rgb(in, 7, 160, 120, px));
+    EXPECT_LT(px[(8 * 160 + 8) * 3 + 1], 200);
+}
+
+// Streams: subtitle, audio A, video 1, video 2, audio B. The output holds
+// video 1 re-encoded at index 0 and audio A copied at index 1, nothing else.
+TEST_F(VideoPipeline, TakesFirstVideoAndFirstAudioOfManyStreams)
+{
+    std::string srt = dir + "/s.srt", in = dir + "/in.mkv", out = dir + "/out.mp4";
+    gwt::write_file(srt, "1\n00:00:00,000 --> 00:00:00,800\nhello\n\n");
+    std::string args = "-f srt -i " + gwt::sh_quote(srt) +
+                       " -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1"
+                       " -f lavfi -i testsrc2=s=128x96:r=10:d=1"
+                       " -f lavfi -i testsrc=s=96x64:r=10:d=1"
+                       " -f lavfi -i sine=frequency=880:sample_rate=22050:duration=1"
+                       " -map 0 -map 1 -map 2 -map 3 -map 4 -c:s srt -c:a:0 aac -c:a:1 libmp3lame"
+                       " -c:v libx264 -preset ultrafast " + gwt::sh_quote(in);
+    ASSERT_TRUE(gwv::ff(args, in));
+    std::vector<std::string> st_in = gwv::streams(in);
+    ASSERT_EQ(st_in.size(), 5u);
+    ASSERT_EQ(st_in[0], "0,subrip,subtitle");
+
+    Recorder rec;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    EXPECT_EQ(rec.width, 128);
+    EXPECT_EQ(rec.height, 96);
+    EXPECT_EQ(rec.calls.load(), 10);
+
+    std::vector<std::string> st = gwv::streams(out);
+    ASSERT_EQ(st.size(), 2u);
+    EXPECT_EQ(st[0], "0,h264,video,128,96");
+    EXPECT_EQ(st[1], "1,aac,audio");
+    EXPECT_EQ(gwv::count_frames(out), 10);
+    std::string a_in = gwv::audio_payload(in), a_out = gwv::audio_payload(out);
+    EXPECT_GT(a_in.size(), 500u);
+    EXPECT_TRUE(a_in == a_out);
+}
+
+TEST_F(VideoPipeline, VideoOnlyInputGivesVideoOnlyOutput)
+{
+    std::string in = dir + "/in.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 8, 8, false));
+    // Any name, any extension or none: the container is MP4.
+    for (std::string name : {"out.mkv", "out", "out.avi"}) {
+        std::string out = dir + "/" + name;
+        Recorder rec;
+        ASSERT_EQ(run_pipeline(in, out, rec), 0) << name << ": " << errbuf;
+        std::vector<std::string> st = gwv::streams(out);
+        ASSERT_EQ(st.size(), 1u) << name;
+        EXPECT_EQ(st[0], "0,h264,video,96,64");
+        EXPECT_EQ(gwv::major_brand(out), "isom") << name;
+        EXPECT_EQ(gwv::count_frames(out), 8) << name;
+    }
+}
+
+// Pictures reordered by B-frames, brightness rising with each picture: the
+// callback sees every picture once, in display order, including the ones
+// still inside the decoder when the file ends.
+TEST_F(VideoPipeline, ReorderedPicturesArriveInDisplayOrder)
+{
+    std::string in = dir + "/bf.mp4", out = dir + "/out.mp4";
+    ASSERT_TRUE(gwv::ff("-f lavfi -i " +
+                            gwt::sh_quote("color=c=black:s=64x48:r=30,format=yuv420p,"
+                                          "geq=lum='16+N*6':cb=128:cr=128") +
+                            " -frames:v 30 -c:v libx264 -preset medium -bf 3 -crf 5 " + gwt::sh_quote(in),
+                        in));
+    std::string types = gwt::capture("ffprobe -v error -show_entries frame=pict_type -of csv=p=0 " +
+                                     gwt::sh_quote(in));
+    ASSERT_NE(types.find('B'), std::string::npos) << "no B-frames in the test clip";
+
+    Recorder rec;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    ASSERT_EQ(rec.calls.load(), 30);
+    for (int k = 1; k < 30; k++)
+        EXPECT_GT(rec.mean[k], rec.mean[k - 1] + 2.0) << "picture " << k;
+    EXPECT_EQ(gwv::count_frames(out), 30);
+    std::vector<double> pts = gwv::video_pts(out);
+    ASSERT_EQ(pts.size(), 30u);
+    for (int k = 1; k < 30; k++)
+        EXPECT_NEAR(pts[k] - pts[k - 1], 1.0 / 30, 0.002);
+}
+
+// A raw H.264 stream carries no timestamps, and this one changes size and
+// pixel format twice (160x120 4:2:0, 224x160 4:4:4, 96x64 4:2:0). Every
+// picture reaches the callback at the set-up size and the output, at the
+// stream's frame rate.
+TEST_F(VideoPipeline, RawStreamWithoutTimestampsThatChangesSize)
+{
+    std::string a = dir + "/a.h264", b = dir + "/b.h264", c = dir + "/c.h264";
+    std::string in = dir + "/abc.h264", out = dir + "/out.mp4";
+    std::string enc = " -c:v libx264 -preset ultrafast -f h264 ";
+    ASSERT_TRUE(gwv::ff("-f lavfi -i testsrc2=s=160x120:r=12 -frames:v 6 -pix_fmt yuv420p" + enc + a, a));
+    ASSERT_TRUE(gwv::ff("-f lavfi -i testsrc2=s=224x160:r=12 -frames:v 6 -pix_fmt yuv444p" + enc + b, b));
+    ASSERT_TRUE(gwv::ff("-f lavfi -i testsrc2=s=96x64:r=12 -frames:v 6 -pix_fmt yuv420p" + enc + c, c));
+    ASSERT_EQ(gwt::run("cat " + a + " " + b + " " + c + " > " + in), 0);
+    std::string sizes = gwt::capture("ffprobe -v error -show_entries frame=width,height,pix_fmt,pts "
+                                     "-of csv=p=0 " + in);
+    ASSERT_NE(sizes.find("160,120,yuv420p"), std::string::npos) << sizes;
+    ASSERT_NE(sizes.find("224,160,yuv444p"), std::string::npos) << sizes;
+    ASSERT_NE(sizes.find("96,64,yuv420p"), std::string::npos) << sizes;
+
+    Recorder rec;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    EXPECT_EQ(rec.calls.load(), 18);
+    EXPECT_FALSE(rec.size_changed);
+    // Without a duration, progress moves only at the end.
+    for (int p : rec.progress)
+        EXPECT_EQ(p, -1);
+    EXPECT_EQ(gw_load_relaxed(&S.progress), 100);
+
+    std::vector<std::string> st = gwv::streams(out);
+    ASSERT_EQ(st.size(), 1u);
+    std::string expect = "0,h264,video," + std::to_string(rec.width) + "," + std::to_string(rec.height);
+    EXPECT_EQ(st[0], expect);
+    EXPECT_EQ(gwv::count_frames(out), 18);
+    std::vector<double> pts = gwv::video_pts(out);
+    ASSERT_EQ(pts.size(), 18u);
+    for (int k = 1; k < 18; k++)
+        EXPECT_NEAR(pts[k] - pts[k - 1], 1.0 / 12, 0.002) << "picture " << k;
+}
+
+// Bytes flipped in the middle of the file: refused packets are skipped, the
+// run ends normally with a playable file.
+TEST_F(VideoPipeline, CorruptPacketsAreSkipped)
+{
+    std::string in = dir + "/in.ts", bad = dir + "/bad.ts", out = dir + "/out.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 160, 120, 24, 12, true));
+    std::string bytes = gwt::read_file(in);
+    ASSERT_GT(bytes.size(), 20000u);
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 3000; i++)
+        bytes[i] = (char)(bytes[i] ^ 0x5a);
+    gwt::write_file(bad, bytes);
+
+    Recorder rec;
+    ASSERT_EQ(run_pipeline(bad, out, rec), 0) << errbuf;
+    EXPECT_GT(rec.calls.load(), 12);
+    EXPECT_EQ(gwv::count_frames(out), rec.calls.load());
+    EXPECT_EQ(gw_load_relaxed(&S.progress), 100);
+}
+
+// A file cut off in the middle ends at the cut, finished normally.
+TEST_F(VideoPipeline, TruncatedInputEndsAtTheCut)
+{
+    std::string in = dir + "/in.mkv", cut = dir + "/cut.mkv", out = dir + "/out.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 160, 120, 24, 12, true));
+    std::string bytes = gwt::read_file(in);
+    gwt::write_file(cut, bytes.substr(0, bytes.size() / 2));
+
+    Recorder rec;
+    ASSERT_EQ(run_pipeline(cut, out, rec), 0) << errbuf;
+    EXPECT_GT(rec.calls.load(), 3);
+    EXPECT_LT(rec.calls.load(), 24);
+    EXPECT_EQ(gwv::count_frames(out), rec.calls.load());
+    EXPECT_EQ(gwv::streams(out).size(), 2u);
+}
+
+// Timestamps past the stated duration (an MPEG-TS clip starts at 1.4 s):
+// progress is clamped to 100.
+TEST_F(VideoPipeline, ProgressStaysWithinRange)
+{
+    std::string in = dir + "/in.ts", out = dir + "/out.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 12, 12, false));
+    Recorder rec;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    ASSERT_EQ(rec.progress.size(), 12u);
+    EXPECT_EQ(rec.progress[4], -1);
+    EXPECT_EQ(rec.progress[5], 100);
+}
+
+TEST_F(VideoPipeline, CallbackAnswers)
+{
+    std::string in = dir + "/in.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 12, 12, true));
+
+    {   // 1 on the fourth picture: failure naming frame 3.
+        Recorder rec;
+        rec.answer_at = 3;
+        rec.answer = 1;
+        EXPECT_EQ(run_pipeline(in, dir + "/o1.mp4", rec), -1);
+        EXPECT_STREQ(errbuf, "frame processing failed at frame 3");
+        EXPECT_EQ(rec.calls.load(), 4);
+    }
+    {   // -1 with a text of its own: the pipeline's message replaces it.
+        Recorder rec;
+        rec.answer_at = 0;
+        rec.answer = -1;
+        EXPECT_EQ(run_pipeline(in, dir + "/o2.mp4", rec), -1);
+        EXPECT_STREQ(errbuf, "frame processing failed at frame 0");
+    }
+    {   // -2 on the first picture: cancelled, nothing encoded, no trailer.
+        Recorder rec;
+        rec.answer_at = 0;
+        rec.answer = -2;
+        std::string out = dir + "/o3.mp4";
+        EXPECT_EQ(run_pipeline(in, out, rec, 0), -2);
+        EXPECT_STREQ(errbuf, "cancelled");
+        EXPECT_EQ(rec.calls.load(), 1);
+        EXPECT_EQ(gw_load_relaxed(&S.progress), 0);
+        EXPECT_TRUE(gwt::file_exists(out));
+        EXPECT_LT(gwt::file_size(out), 100);  // the header only
+        EXPECT_EQ(gwv::count_frames(out), -1);
+    }
+}
+
+TEST_F(VideoPipeline, CancelRequestedBeforeTheFirstRead)
+{
+    std::string in = dir + "/in.mp4", out = dir + "/out.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 6, 12, false));
+    Recorder rec;
+    gw_store_relaxed(&S.progress, 0);
+    gw_store_relaxed(&S.cancel_requested, 1);
+    EXPECT_EQ(gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec), -2);
+    EXPECT_STREQ(errbuf, "cancelled");
+    EXPECT_EQ(rec.calls.load(), 0);
+    EXPECT_EQ(gw_load_relaxed(&S.progress), 0);
+    EXPECT_LT(gwt::file_size(out), 100);
+}
+
+// glyphwipe_cancel from another thread stops the run within a picture, while a
+// third thread polls glyphwipe_progress. (Also run under ThreadSanitizer.)
+TEST_F(VideoPipeline, CancelFromAnotherThread)
+{
+    std::string in = dir + "/in.mp4", out = dir + "/out.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 40, 20, true));
+    Recorder rec;
+    rec.sleep_ms = 10;
+    gw_store_relaxed(&S.cancel_requested, 0);
+    gw_store_relaxed(&S.progress, 0);
+
+    std::atomic<bool> done{false};
+    std::vector<int> polled;
+    std::thread poller([&] {
+        while (!done.load()) {
+            polled.push_back(glyphwipe_progress());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::thread canceller([&] {
+        while (rec.calls.load() < 12 && !done.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        glyphwipe_cancel();
+    });
+    int ret = gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec);
+    done.store(true);
+    canceller.join();
+    poller.join();
+
+    EXPECT_EQ(ret, -2);
+    EXPECT_STREQ(errbuf, "cancelled");
+    EXPECT_GE(rec.calls.load(), 12);
+    EXPECT_LE(rec.calls.load(), 13);
+    int last = 0;
+    for (int p : polled) {
+        EXPECT_GE(p, last);
+        EXPECT_LE(p, 100);
+        last = p;
+    }
+    EXPECT_GT(gw_load_relaxed(&S.progress), 0);
+    EXPECT_LT(gw_load_relaxed(&S.progress), 100);
+}
+
+TEST_F(VideoPipeline, SetupFailures)
+{
+    std::string clip = dir + "/in.mp4";
+    ASSERT_TRUE(gwv::plain_clip(clip, 96, 64, 4, 12, false));
+    Recorder rec;
+
+    std::string missing = dir + "/nothing-here.mp4";
+    EXPECT_EQ(run_pipeline(missing, dir + "/o.mp4", rec), -1);
+    EXPECT_EQ(std::string(errbuf), "cannot open input: " + missing);
+
+    std::string junk = dir + "/junk.mp4";
+    gwt::write_file(junk, std::string(4096, 'x'));
+    EXPECT_EQ(run_pipeline(junk, dir + "/o.mp4", rec), -1);
+    EXPECT_EQ(std::string(errbuf), "cannot open input: " + junk);
+
+    std::string audio = dir + "/tone.m4a", out_a = dir + "/from-audio.mp4";
+    ASSERT_TRUE(gwv::ff("-f lavfi -i sine=duration=0.5 -c:a aac " + audio, audio));
+    EXPECT_EQ(run_pipeline(audio, out_a, rec), -1);
+    EXPECT_EQ(std::string(errbuf), "no video stream in " + audio);
+    EXPECT_FALSE(gwt::file_exists(out_a));
+
+    std::string no_dir = dir + "/no/such/dir/out.mp4";
+    EXPECT_EQ(run_pipeline(clip, no_dir, rec), -1);
+    EXPECT_EQ(std::string(errbuf), "cannot open output file: " + no_dir);
+
+    // An odd picture size, which the 4:2:0 H.264 encoder refuses: a message,
+    // and no output file, as for every failure before the file is opened.
+    std::string odd = dir + "/odd.mkv", out_odd = dir + "/from-odd.mp4";
+    ASSERT_TRUE(gwv::ff("-f lavfi -i " + gwt::sh_quote("testsrc2=s=98x66:r=10,crop=97:65:0:0,format=yuv444p") +
+                            " -frames:v 3 -c:v ffv1 " + odd,
+                        odd));
+    EXPECT_EQ(run_pipeline(odd, out_odd, rec), -1);
+    EXPECT_STREQ(errbuf, "avcodec_open2 (encode) failed");
+    EXPECT_FALSE(gwt::file_exists(out_odd));
+
+    EXPECT_EQ(rec.calls.load(), 0);
+    EXPECT_EQ(gw_load_relaxed(&S.progress), -1);  // never written on a setup failure
+}
+
+} // namespace
