@@ -93,6 +93,12 @@ TEST_F(Plan, MarginAndMergeThreshold)
     ASSERT_EQ(plan_regions(1000, 1000, &apart, 0, 0, reg), 2);
     EXPECT_TRUE(same(reg[0], 76, 76, 224, 144)) << str(reg[0]);
     EXPECT_TRUE(same(reg[1], 208, 76, 356, 144)) << str(reg[1]);
+    // The same pair in the other order: now the earlier region is the right one.
+    Det apart_rev({box(232, 100, 100, 20), box(100, 100, 100, 20)});
+    EXPECT_EQ(plan_regions(1000, 1000, &apart_rev, 0, 0, reg), 2);
+    Det merged_rev({box(231, 100, 100, 20), box(100, 100, 100, 20)});
+    ASSERT_EQ(plan_regions(1000, 1000, &merged_rev, 0, 0, reg), 1);
+    EXPECT_TRUE(same(reg[0], 76, 76, 355, 144)) << str(reg[0]);
 
     // The margin is 24 for any radius from 1 on, 8 for radius 0.
     S.inpaint_radius = 128;
@@ -124,6 +130,10 @@ TEST_F(Plan, EarliestRegionWinsAndMergedRegionsAreNotCompared)
     EXPECT_TRUE(same(reg[0], 76, 76, 224, 195)) << str(reg[0]);
     Det v16({box(100, 100, 100, 20), box(100, 152, 100, 20)});
     EXPECT_EQ(plan_regions(1000, 1000, &v16, 0, 0, reg), 2);
+    Det v16_rev({box(100, 152, 100, 20), box(100, 100, 100, 20)});
+    EXPECT_EQ(plan_regions(1000, 1000, &v16_rev, 0, 0, reg), 2);
+    Det v17_rev({box(100, 151, 100, 20), box(100, 100, 100, 20)});
+    EXPECT_EQ(plan_regions(1000, 1000, &v17_rev, 0, 0, reg), 1);
 }
 
 TEST_F(Plan, BandLimitsRows)
@@ -283,7 +293,7 @@ TEST_F(Mask, BoxesGrowByTwiceTheRadius)
     std::vector<uint8_t> f = frame(64, 64);
     InpaintRegion reg = {0, 0, 64, 64};
     Det d({box(20, 25, 6, 4)});
-    for (int rad : {0, 5}) {
+    for (int rad : {0, 1, 5}) {
         S.inpaint_radius = rad;
         Crop c;
         ASSERT_EQ(build_region_mask(f.data(), 64, 64, &d, &reg, &c.c), 1);
