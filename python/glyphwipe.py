@@ -1,0 +1,279 @@
+"""Python binding of orvantix-glyphwipe: removes burned-in text from images and videos.
+
+A thin ctypes layer over the shared library's C API. The library holds one
+engine per process and runs one operation at a time::
+
+    import glyphwipe
+
+    with glyphwipe.Engine("models") as gw:          # or glyphwipe.init("models")
+        gw.set_option("threshold", 0.4)
+        print(gw.detect("frame.png"))               # [{'x': 12, 'y': 340, ...}]
+        gw.clean_image("frame.png", "clean.png")
+        gw.clean_video("in.mp4", "out.mp4", band=(75, 100),
+                       progress=lambda pct: print(pct, "%"))
+
+Failures raise GlyphwipeError with the library's own text; a cancelled video
+raises GlyphwipeCancelled (a subclass).
+
+The library is found through the GLYPHWIPE_LIB environment variable, else
+../build/liborvantix-glyphwipe.so next to this module, else the system's
+library search (ctypes.util.find_library).
+"""
+
+import ctypes
+import ctypes.util
+import json
+import os
+import threading
+import time
+
+__all__ = [
+    "GlyphwipeError", "GlyphwipeCancelled", "Engine",
+    "init", "cleanup", "set_option", "last_error", "progress", "cancel",
+    "detect", "clean_image", "clean_video", "library_path",
+]
+
+_LIB_NAME = "liborvantix-glyphwipe.so"
+_here = os.path.dirname(os.path.abspath(__file__))
+
+
+class GlyphwipeError(RuntimeError):
+    """A library call failed; str(e) and e.message are the library's text."""
+
+    def __init__(self, message, result=-1):
+        super().__init__(message)
+        self.message = message
+        self.result = result
+
+
+class GlyphwipeCancelled(GlyphwipeError):
+    """A video run stopped because it was cancelled."""
+
+
+def _find_library():
+    env = os.environ.get("GLYPHWIPE_LIB")
+    if env:
+        return env
+    local = os.path.join(_here, os.pardir, "build", _LIB_NAME)
+    if os.path.exists(local):
+        return os.path.normpath(local)
+    found = ctypes.util.find_library("orvantix-glyphwipe")
+    if found:
+        return found
+    raise GlyphwipeError(
+        "cannot find %s: build the project (scripts/test.sh or cmake) "
+        "or set GLYPHWIPE_LIB to the library's path" % _LIB_NAME)
+
+
+_lib = None
+_lib_path = None
+_lib_lock = threading.Lock()
+# One operation at a time: the library's engine is global and unprotected.
+_call_lock = threading.RLock()
+
+
+def _load():
+    global _lib, _lib_path
+    with _lib_lock:
+        if _lib is None:
+            path = _find_library()
+            try:
+                lib = ctypes.CDLL(path)
+            except OSError as e:
+                raise GlyphwipeError("cannot load %s: %s" % (path, e)) from None
+            c_str, c_int = ctypes.c_char_p, ctypes.c_int
+            for name, res, args in (
+                    ("glyphwipe_init", c_int, [c_str]),
+                    ("glyphwipe_cleanup", None, []),
+                    ("glyphwipe_set_option", c_int, [c_str, c_str]),
+                    ("glyphwipe_last_error", c_str, []),
+                    ("glyphwipe_progress", c_int, []),
+                    ("glyphwipe_cancel", c_int, []),
+                    ("glyphwipe_detect", c_str, [c_str]),
+                    ("glyphwipe_process_image", c_int, [c_str, c_str]),
+                    ("glyphwipe_process_video", c_int, [c_str, c_str]),
+                    ("glyphwipe_process_video_region", c_int, [c_str, c_str, c_int, c_int])):
+                fn = getattr(lib, name)
+                fn.restype = res
+                fn.argtypes = args
+            _lib, _lib_path = lib, path
+    return _lib
+
+
+def library_path():
+    """The path of the shared library in use (loads it if needed)."""
+    _load()
+    return _lib_path
+
+
+def _path(p):
+    if p is None:
+        raise TypeError("a path is required")
+    return os.fsencode(p)
+
+
+def last_error():
+    """The library's last error text, or "no error"."""
+    return _load().glyphwipe_last_error().decode("utf-8", "replace")
+
+
+def _check(result):
+    if result == -2:
+        raise GlyphwipeCancelled(last_error(), result)
+    if result != 0:
+        raise GlyphwipeError(last_error(), result)
+
+
+def init(model_dir=None):
+    """Loads the two models from model_dir (default: $GLYPHWIPE_MODELS, else
+    ../models next to this module) and resets the options to their defaults."""
+    if model_dir is None:
+        model_dir = os.environ.get("GLYPHWIPE_MODELS") or os.path.normpath(os.path.join(_here, os.pardir, "models"))
+    lib = _load()
+    with _call_lock:
+        _check(lib.glyphwipe_init(_path(model_dir)))
+
+
+def cleanup():
+    """Releases the models; safe in any state."""
+    lib = _load()
+    with _call_lock:
+        lib.glyphwipe_cleanup()
+
+
+def set_option(name, value):
+    """Sets "threshold" (0 < x < 1), "inpaint_radius" (0..128) or "device"
+    ("cpu"/"cuda"). Call after init(), which resets the options."""
+    if isinstance(value, bool):
+        raise TypeError("option values are numbers or strings")
+    lib = _load()
+    with _call_lock:
+        _check(lib.glyphwipe_set_option(str(name).encode(), str(value).encode()))
+
+
+def progress():
+    """Percent done of the current or last video run (any thread)."""
+    return _load().glyphwipe_progress()
+
+
+def cancel():
+    """Asks a running video call to stop (any thread)."""
+    _load().glyphwipe_cancel()
+
+
+def detect(path):
+    """The text boxes in an image file: a list of dicts with the keys
+    x, y, w, h (pixels) and conf (0..1)."""
+    lib = _load()
+    with _call_lock:
+        report = lib.glyphwipe_detect(_path(path))
+        if report is None:
+            raise GlyphwipeError(last_error())
+        text = report.decode("ascii")  # copied now: the buffer belongs to the library
+    return json.loads(text)
+
+
+def clean_image(in_path, out_path):
+    """Cleans an image file; out_path's extension picks the format
+    (.png, .bmp, .tga, anything else JPEG)."""
+    lib = _load()
+    with _call_lock:
+        _check(lib.glyphwipe_process_image(_path(in_path), _path(out_path)))
+
+
+def _cancel_requested(cancel):
+    if cancel is None:
+        return False
+    if hasattr(cancel, "is_set"):
+        return cancel.is_set()
+    return bool(cancel())
+
+
+def clean_video(in_path, out_path, band=None, progress=None, cancel=None, poll_interval=0.1):
+    """Cleans a video into an MP4 (H.264, first audio track copied).
+
+    band: (top, bottom) in percent of the frame height; only text reaching
+    into that band of rows is repainted. progress: called with the percent
+    (0..100) whenever it changes, on the calling thread. cancel: a
+    threading.Event or a callable returning True to stop the run, which then
+    raises GlyphwipeCancelled. Ctrl-C (KeyboardInterrupt) also cancels the run
+    before it propagates.
+
+    The library call runs on a worker thread (ctypes releases the GIL during
+    it) while this thread polls progress and the cancel request.
+    """
+    lib = _load()
+    src, dst = _path(in_path), _path(out_path)
+    if band is not None:
+        top, bottom = (int(v) for v in band)
+    result = []
+
+    def work():
+        try:
+            if band is None:
+                result.append(lib.glyphwipe_process_video(src, dst))
+            else:
+                result.append(lib.glyphwipe_process_video_region(src, dst, top, bottom))
+        except BaseException as e:  # pragma: no cover - ctypes conversion errors
+            result.append(e)
+
+    with _call_lock:
+        worker = threading.Thread(target=work, name="glyphwipe-video", daemon=True)
+        last = None
+        try:
+            worker.start()
+            while True:
+                worker.join(poll_interval)
+                if _cancel_requested(cancel):
+                    lib.glyphwipe_cancel()
+                if progress is not None:
+                    pct = lib.glyphwipe_progress()
+                    if pct != last:
+                        last = pct
+                        progress(pct)
+                if not worker.is_alive():
+                    break
+        except BaseException:
+            # Stop the run before letting the exception (e.g. Ctrl-C) through:
+            # the library must not be left running under a departed caller.
+            # The request is repeated since a run that is just starting
+            # resets it.
+            while worker.is_alive():
+                lib.glyphwipe_cancel()
+                worker.join(0.05)
+            raise
+        r = result[0]
+        if isinstance(r, BaseException):
+            raise r
+        _check(r)
+
+
+class Engine:
+    """The library's engine as a context manager: init() on entry, cleanup()
+    on exit. The methods are the module's functions."""
+
+    def __init__(self, model_dir=None, **options):
+        self.model_dir = model_dir
+        self.options = options
+
+    def __enter__(self):
+        init(self.model_dir)
+        try:
+            for k, v in self.options.items():
+                set_option(k, v)
+        except BaseException:
+            cleanup()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        cleanup()
+        return False
+
+    set_option = staticmethod(set_option)
+    detect = staticmethod(detect)
+    clean_image = staticmethod(clean_image)
+    clean_video = staticmethod(clean_video)
+    progress = staticmethod(progress)
+    cancel = staticmethod(cancel)
+    last_error = staticmethod(last_error)

@@ -1,0 +1,428 @@
+"""Tests of the glyphwipe command-line tool: every command, its exit codes,
+its messages, the handling of existing outputs, the progress line on a
+terminal and Ctrl-C during a video."""
+
+import json
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import time
+import unittest
+
+import numpy as np
+
+import _support as S
+
+USAGE = 2
+FAIL = 1
+
+
+# FFmpeg's own log lines ("[libx264 @ 0x...] ..."), which the tool does not
+# control; the checks below look at the tool's own output only.
+_FFMPEG_LOG = re.compile(r"^(\x1b\[[0-9;]*m)?\[[\w -]+ @ 0x[0-9a-f]+\].*(\n|$)", re.M)
+
+
+def own_text(text):
+    return _FFMPEG_LOG.sub("", text.replace("\r\n", "\n"))
+
+
+def run(*args, expect=None, env=None, timeout=240, cwd=None):
+    """Runs the tool with stdin closed; returns (exit code, stdout, stderr)."""
+    r = subprocess.run([S.CLI, *args], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                       timeout=timeout, env=env, cwd=cwd)
+    if "Sanitizer" in r.stderr or "runtime error:" in r.stderr:
+        raise AssertionError("sanitizer report from %s:\n%s" % (args, r.stderr))
+    if expect is not None and r.returncode != expect:
+        raise AssertionError("glyphwipe %s exited %d, expected %d\nstdout: %s\nstderr: %s"
+                             % (" ".join(args), r.returncode, expect, r.stdout, r.stderr))
+    return r.returncode, r.stdout, own_text(r.stderr)
+
+
+def rgb(path):
+    """Decodes the first picture of an image or video into an HxWx3 array."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                        "stream=width,height", "-of", "csv=p=0:s=x", path], capture_output=True, text=True)
+    w, h = (int(v) for v in r.stdout.strip().split("x"))
+    raw = subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", path, "-frames:v", "1",
+                          "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True).stdout
+    return np.frombuffer(raw, np.uint8).reshape(h, w, 3).astype(np.int16)
+
+
+def leftovers(folder):
+    """Temporary outputs the tool may have left in a folder."""
+    return [n for n in os.listdir(folder) if ".glyphwipe-" in n]
+
+
+# A line of text in a 480x160 picture and where it lies.
+TEXT = [("Subtitle text here", 30, 100, 32)]
+TEXT_AREA = (30, 100, 330, 36)  # x, y, w, h (generous)
+
+
+class Usage(unittest.TestCase):
+    """Help, version and usage errors: exit 0 or 2, nothing touched."""
+
+    def test_help_and_version(self):
+        for args in (["--help"], ["-h"], ["help"], ["clean", "--help"]):
+            code, out, err = run(*args, expect=0)
+            self.assertIn("usage: glyphwipe", out)
+            for word in ("detect IMAGE", "clean IN OUT", "clean-video IN OUT", "demo [DIR]", "--models",
+                         "--threshold", "--radius", "--band", "--force", "-q"):
+                self.assertIn(word, out)
+            self.assertEqual(err, "")
+        code, out, err = run("--version", expect=0)
+        self.assertRegex(out, r"^glyphwipe \d+\.\d+\.\d+\n$")
+
+    def test_help_names_the_build_trees_models(self):
+        # Run from the build folder, the default model folder is the project's.
+        code, out, _ = run("--help", expect=0)
+        self.assertIn(os.path.realpath(S.MODELS), out.replace("\n", " "))
+
+    def test_usage_errors(self):
+        d = S.temp_dir(self)
+        img = S.make_image(os.path.join(d, "in.png"), 64, 64, [])
+        out = os.path.join(d, "out.png")
+        cases = [
+            ([], "no command"),
+            (["frobnicate"], "unknown command 'frobnicate'"),
+            (["--bogus", "detect", img], "unknown option '--bogus'"),
+            (["detect"], "detect takes one IMAGE"),
+            (["detect", img, img], "detect takes one IMAGE"),
+            (["clean", img], "clean takes IN and OUT"),
+            (["clean-video", img], "clean-video takes IN and OUT"),
+            (["demo", d, d], "demo takes at most one DIR"),
+            (["--threshold", "1.5", "clean", img, out], "--threshold"),
+            (["--threshold", "abc", "clean", img, out], "--threshold"),
+            (["--threshold=0", "clean", img, out], "--threshold"),
+            (["--radius", "129", "clean", img, out], "--radius"),
+            (["--radius", "-1", "clean", img, out], "--radius"),
+            (["--radius", "5.0", "clean", img, out], "--radius"),
+            (["clean-video", img, out, "--band", "50:40"], "--band"),
+            (["clean-video", img, out, "--band", "0:101"], "--band"),
+            (["clean-video", img, out, "--band", "80"], "--band"),
+            (["clean", img, out, "--band", "0:50"], "--band applies to clean-video only"),
+            (["detect", img, "--models"], "--models needs a value"),
+        ]
+        for args, words in cases:
+            with self.subTest(args=args):
+                code, out_text, err = run(*args, expect=USAGE)
+                self.assertTrue(err.startswith("glyphwipe: "), err)
+                self.assertIn(words, err)
+                self.assertIn("usage: glyphwipe", err)
+                self.assertEqual(out_text, "")
+        self.assertFalse(os.path.exists(out))
+
+    def test_options_anywhere_and_equals_form(self):
+        d = S.temp_dir(self)
+        img = S.make_image(os.path.join(d, "in.png"), 96, 64, [])
+        code, out, _ = run("detect", img, "--threshold=0.5", "--radius", "3", "-q", "--models=" + S.MODELS,
+                           expect=0)
+        self.assertEqual(json.loads(out), [])
+        # "--" ends the options: a file named like an option can be cleaned.
+        os.rename(img, os.path.join(d, "-q.png"))
+        run("-q", "detect", "--", "-q.png", expect=0, cwd=d)
+
+
+class Errors(unittest.TestCase):
+    """Failures exit 1 with a message naming the file and the reason."""
+
+    def setUp(self):
+        self.d = S.temp_dir(self)
+        self.img = S.make_image(os.path.join(self.d, "in.png"), 480, 160, TEXT)
+
+    def test_missing_or_unreadable_input(self):
+        missing = os.path.join(self.d, "nope.png")
+        for cmd in (["detect", missing], ["clean", missing, os.path.join(self.d, "o.png")],
+                    ["clean-video", missing, os.path.join(self.d, "o.mp4")]):
+            with self.subTest(cmd=cmd[0]):
+                code, out, err = run(*cmd, expect=FAIL)
+                self.assertEqual(err, "glyphwipe: cannot read %s: No such file or directory\n" % missing)
+        code, _, err = run("clean", self.d, os.path.join(self.d, "o.png"), expect=FAIL)
+        self.assertEqual(err, "glyphwipe: cannot read %s: Is a directory\n" % self.d)
+        if os.geteuid() != 0:  # root reads everything
+            locked = os.path.join(self.d, "locked.png")
+            S.make_image(locked, 32, 32, [])
+            os.chmod(locked, 0)
+            code, _, err = run("detect", locked, expect=FAIL)
+            self.assertIn("Permission denied", err)
+        self.assertEqual(sorted(os.listdir(self.d)), ["in.png"])
+
+    def test_model_folder_problems(self):
+        out = os.path.join(self.d, "o.png")
+        nowhere = os.path.join(self.d, "no-models")
+        code, _, err = run("--models", nowhere, "clean", self.img, out, expect=FAIL)
+        self.assertIn("glyphwipe: model folder %s not found" % nowhere, err)
+        only_det = S.model_dir_with(self, os.path.join(S.MODELS, S.DET_MODEL), None)
+        code, _, err = run("--models", only_det, "detect", self.img, expect=FAIL)
+        self.assertEqual(err, "glyphwipe: model folder %s lacks lama_fp32.onnx (run scripts/setup.sh)\n" % only_det)
+        only_fill = S.model_dir_with(self, None, os.path.join(S.MODELS, S.FILL_MODEL))
+        code, _, err = run("--models", only_fill, "detect", self.img, expect=FAIL)
+        self.assertIn("lacks ch_PP-OCRv4_det_infer.onnx", err)
+        # A file that is no model: the library's loader text comes through.
+        junk = os.path.join(self.d, "junk.onnx")
+        with open(junk, "w") as f:
+            f.write("not a model")
+        broken = S.model_dir_with(self, os.path.join(S.MODELS, S.DET_MODEL), junk)
+        code, _, err = run("--models", broken, "clean", self.img, out, expect=FAIL)
+        self.assertTrue(err.startswith("glyphwipe: cannot load the models from %s: load lama model failed: "
+                                       % broken), err)
+        self.assertFalse(os.path.exists(out))
+        self.assertEqual(leftovers(self.d), [])
+
+    def test_existing_output_needs_force(self):
+        out = os.path.join(self.d, "out.png")
+        with open(out, "wb") as f:
+            f.write(b"precious")
+        for cmd in ("clean", "clean-video"):
+            with self.subTest(cmd=cmd):
+                code, _, err = run(cmd, self.img, out, expect=FAIL)
+                self.assertEqual(err, "glyphwipe: %s exists (use --force to replace it)\n" % out)
+                with open(out, "rb") as f:
+                    self.assertEqual(f.read(), b"precious")
+        code, _, err = run("clean", self.img, self.img, expect=FAIL)
+        self.assertEqual(err, "glyphwipe: %s is the input file (use --force to replace it)\n" % self.img)
+        code, _, err = run("clean", self.img, self.d, expect=FAIL)
+        self.assertIn("is a folder", err)
+        code, _, err = run("clean", self.img, os.path.join(self.d, "no", "out.png"), expect=FAIL)
+        self.assertIn("folder %s does not exist" % os.path.join(self.d, "no"), err)
+        self.assertEqual(leftovers(self.d), [])
+
+    def test_library_failure_text(self):
+        # The detector refuses pictures under 8 pixels: its text is shown,
+        # no output and no temporary file remain.
+        tiny = S.make_image(os.path.join(self.d, "tiny.png"), 6, 6, [])
+        out = os.path.join(self.d, "tiny-out.png")
+        code, _, err = run("detect", tiny, expect=FAIL)
+        self.assertTrue(err.startswith("glyphwipe: %s: " % tiny), err)
+        code, _, err = run("clean", tiny, out, expect=FAIL)
+        self.assertTrue(err.startswith("glyphwipe: %s: detect: " % tiny), err)
+        self.assertFalse(os.path.exists(out))
+        # Not an image / not a video / no video stream.
+        text = os.path.join(self.d, "notes.txt")
+        with open(text, "w") as f:
+            f.write("hello\n")
+        code, _, err = run("clean", text, out, expect=FAIL)
+        self.assertTrue(err.startswith("glyphwipe: cannot read %s as an image: " % text), err)
+        code, _, err = run("clean-video", text, os.path.join(self.d, "o.mp4"), expect=FAIL)
+        self.assertIn("cannot open %s as a video" % text, err)
+        self.assertIn("cannot open input: ", err)
+        audio = os.path.join(self.d, "tone.m4a")
+        S.ffmpeg("-f", "lavfi", "-i", "sine=duration=0.3", audio)
+        code, _, err = run("clean-video", audio, os.path.join(self.d, "o.mp4"), expect=FAIL)
+        self.assertEqual(err, "glyphwipe: %s has no video stream\n" % audio)
+        # A failed run never destroys an existing output, even with --force.
+        keep = os.path.join(self.d, "keep.png")
+        with open(keep, "wb") as f:
+            f.write(b"old")
+        run("--force", "clean", text, keep, expect=FAIL)
+        with open(keep, "rb") as f:
+            self.assertEqual(f.read(), b"old")
+        self.assertEqual(leftovers(self.d), [])
+
+
+class Images(unittest.TestCase):
+    """detect and clean on pictures with real rendered text."""
+
+    def setUp(self):
+        self.d = S.temp_dir(self)
+        self.img = S.make_image(os.path.join(self.d, "in.png"), 480, 160, TEXT)
+
+    def test_detect_prints_json(self):
+        code, out, err = run("detect", self.img, expect=0)
+        self.assertEqual(err, "")
+        self.assertEqual(out.count("\n"), 1)
+        boxes = json.loads(out)
+        self.assertGreater(len(boxes), 0)
+        for b in boxes:
+            self.assertEqual(set(b), {"x", "y", "w", "h", "conf"})
+            self.assertTrue(S.boxes_overlap(b, *TEXT_AREA), b)
+        plain = S.make_image(os.path.join(self.d, "plain.png"), 200, 100, [])
+        code, out, _ = run("detect", plain, expect=0)
+        self.assertEqual(out, "[]\n")
+
+    def test_threshold_reaches_the_library(self):
+        _, low, _ = run("--threshold", "0.05", "detect", self.img, expect=0)
+        _, high, _ = run("--threshold", "0.99", "detect", self.img, expect=0)
+        self.assertGreater(len(json.loads(low)), 0)
+        covered = lambda boxes: sum(b["w"] * b["h"] for b in boxes)
+        self.assertLess(covered(json.loads(high)), covered(json.loads(low)))
+
+    def test_clean_writes_the_cleaned_image(self):
+        out = os.path.join(self.d, "out.png")
+        code, stdout, err = run("clean", self.img, out, expect=0)
+        self.assertEqual((stdout, err), ("", ""))
+        before, after = rgb(self.img), rgb(out)
+        self.assertEqual(before.shape, after.shape)
+        x, y, w, h = TEXT_AREA
+        inside = np.abs(before[y:y + h, x:x + w] - after[y:y + h, x:x + w]).mean()
+        outside = np.abs(before[:70] - after[:70]).mean()  # rows well above the text
+        self.assertGreater(inside, 10 * max(outside, 0.5))
+        self.assertEqual(leftovers(self.d), [])
+        # JPEG for an unknown extension, as the library decides.
+        jpg = os.path.join(self.d, "out.jpeg")
+        run("clean", self.img, jpg, expect=0)
+        with open(jpg, "rb") as f:
+            self.assertEqual(f.read(3), b"\xff\xd8\xff")
+
+    def test_force_replaces_output_and_input(self):
+        out = os.path.join(self.d, "out.png")
+        with open(out, "wb") as f:
+            f.write(b"old")
+        os.chmod(out, 0o640)
+        run("--force", "clean", self.img, out, expect=0)
+        self.assertEqual(rgb(out).shape, (160, 480, 3))
+        self.assertEqual(os.stat(out).st_mode & 0o777, 0o640)  # the replaced file's mode is kept
+        original = rgb(self.img)
+        run("clean", "--force", self.img, self.img, expect=0)
+        self.assertGreater(np.abs(rgb(self.img) - original).max(), 50)
+        self.assertEqual(sorted(os.listdir(self.d)), ["in.png", "out.png"])
+
+
+class Video(unittest.TestCase):
+    """clean-video end to end, the band, the progress line."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.d = S.temp_dir(cls)
+        # Text near the top and near the bottom of a 320x240 clip.
+        cls.clip = S.make_clip(os.path.join(cls.d, "in.mp4"), 320, 240, 1.0,
+                               [("TOP LINE", 40, 24, 30), ("BOTTOM LINE", 40, 186, 30)])
+
+    def test_clean_video_end_to_end(self):
+        out = os.path.join(self.d, "out.mp4")
+        code, stdout, err = run("clean-video", self.clip, out, expect=0)
+        self.assertEqual((stdout, err.count("%")), ("", 0))  # no progress line into a pipe
+        streams = {s["codec_type"]: s for s in S.probe(out)}
+        src = {s["codec_type"]: s for s in S.probe(self.clip)}
+        self.assertEqual(streams["video"]["codec_name"], "h264")
+        self.assertEqual((streams["video"]["width"], streams["video"]["height"]), (320, 240))
+        self.assertEqual(streams["video"]["nb_read_frames"], src["video"]["nb_read_frames"])
+        self.assertEqual(streams["audio"]["codec_name"], "aac")
+        self.assertEqual(leftovers(self.d), [])
+        # Again without --force: refused, the result untouched.
+        size = os.path.getsize(out)
+        run("clean-video", self.clip, out, expect=FAIL)
+        self.assertEqual(os.path.getsize(out), size)
+        run("clean-video", "--force", self.clip, out, expect=0)
+
+    def test_band_limits_the_repainting(self):
+        top = os.path.join(self.d, "top.mp4")
+        run("clean-video", self.clip, top, "--band", "0:30", expect=0)
+        before = rgb(S.frame_png(self.clip, 0.5, os.path.join(self.d, "b.png")))
+        after = rgb(S.frame_png(top, 0.5, os.path.join(self.d, "a.png")))
+        top_change = np.abs(before[15:60, 30:260] - after[15:60, 30:260]).mean()
+        bottom_change = np.abs(before[180:225, 30:260] - after[180:225, 30:260]).mean()
+        self.assertGreater(top_change, 4 * max(bottom_change, 1.0), (top_change, bottom_change))
+
+    def test_progress_line_on_a_terminal(self):
+        out = os.path.join(self.d, "tty.mp4")
+        text = read_tty_run(["clean-video", self.clip, out])[1]
+        self.assertIn("100%", text)
+        self.assertIn("elapsed", text)
+        self.assertIn("glyphwipe: wrote %s" % out, text)
+        quiet = os.path.join(self.d, "quiet.mp4")
+        code, text = read_tty_run(["-q", "clean-video", self.clip, quiet])
+        self.assertEqual(code, 0)
+        self.assertNotIn("%", text)
+
+
+def read_tty_run(args, until=None, on_match=None, timeout=240):
+    """Runs the tool with stderr on a pseudo-terminal; returns (code, text).
+    When `until(text)` turns true, `on_match(proc)` is called once."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen([S.CLI, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    text, fired, deadline = "", False, time.time() + timeout
+    try:
+        while time.time() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.2)
+            if ready:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # the child closed the terminal
+                    chunk = b""
+                if not chunk and p.poll() is not None:
+                    break
+                text += chunk.decode("utf-8", "replace")
+            elif p.poll() is not None:
+                break
+            if until and not fired and until(text):
+                fired = True
+                on_match(p)
+        code = p.wait(timeout=max(1, deadline - time.time()))
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+        os.close(master)
+        p.stdout.close()
+    if "Sanitizer" in text or "runtime error:" in text:
+        raise AssertionError("sanitizer report:\n" + text)
+    return code, own_text(text)
+
+
+def progress_started(text):
+    """True once the progress line shows more than 0 percent."""
+    return any(int(m) > 0 for m in re.findall(r"(\d+)% \[", text))
+
+
+class Interrupt(unittest.TestCase):
+    """Ctrl-C during a video: exit 130, no output, no leftovers."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.d = S.temp_dir(cls)
+        cls.clip = S.make_clip(os.path.join(cls.d, "long.mp4"), 320, 240, 12.0,
+                               [("Interrupt me", 30, 190, 28)], audio=True)
+
+    def interrupt(self, args):
+        code, text = read_tty_run(args, until=progress_started,
+                                  on_match=lambda p: p.send_signal(signal.SIGINT))
+        self.assertTrue(progress_started(text), text)
+        self.assertEqual(code, 130, text)
+        self.assertNotIn("100%", text)
+        return text
+
+    def test_sigint_leaves_no_output(self):
+        out = os.path.join(self.d, "out.mp4")
+        self.interrupt(["clean-video", self.clip, out])
+        self.assertFalse(os.path.exists(out))
+        self.assertEqual(leftovers(self.d), [])
+
+    def test_sigint_keeps_the_old_output(self):
+        out = os.path.join(self.d, "old.mp4")
+        with open(out, "wb") as f:
+            f.write(b"old result")
+        self.interrupt(["--force", "clean-video", self.clip, out])
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"old result")
+        self.assertEqual(leftovers(self.d), [])
+
+
+class Demo(unittest.TestCase):
+    """The demo job, in its quick form."""
+
+    def test_demo(self):
+        d = S.temp_dir(self)
+        target = os.path.join(d, "nested", "demo")
+        env = dict(os.environ, GLYPHWIPE_DEMO_QUICK="1")
+        code, out, err = run("-q", "demo", target, env=env, expect=0)
+        self.assertIn(os.path.realpath(target), out)
+        for name in ("sample.mp4", "cleaned.mp4", "before_after.png"):
+            self.assertIn(name, out)
+            self.assertTrue(os.path.getsize(os.path.join(target, name)) > 0, name)
+        self.assertEqual(sorted(os.listdir(target)), ["before_after.png", "cleaned.mp4", "sample.mp4"])
+        sample = {s["codec_type"]: s for s in S.probe(os.path.join(target, "sample.mp4"))}
+        cleaned = {s["codec_type"]: s for s in S.probe(os.path.join(target, "cleaned.mp4"))}
+        self.assertIn("audio", sample)
+        self.assertIn("audio", cleaned)
+        self.assertEqual(cleaned["video"]["nb_read_frames"], sample["video"]["nb_read_frames"])
+        pic = rgb(os.path.join(target, "before_after.png"))
+        self.assertEqual(pic.shape[1], 2 * sample["video"]["width"])
+        self.assertRegex(out, r"before \([1-9]\d* text box")
+
+
+if __name__ == "__main__":
+    unittest.main()
