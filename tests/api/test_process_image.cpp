@@ -1,0 +1,300 @@
+// glyphwipe_process_image through the public API: the real detection model
+// on rendered text, with a small stand-in fill model and with the project's
+// own fill model when it is present.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "glyphwipe.h"
+#include "test_support.h"
+
+namespace {
+
+using Pixels = std::vector<unsigned char>;
+
+struct Image {
+    int w = 0, h = 0;
+    Pixels rgb;
+    const unsigned char *at(int x, int y) const { return &rgb[((size_t)y * w + x) * 3]; }
+};
+
+Image load(const std::string &path)
+{
+    Image im;
+    EXPECT_TRUE(gwt::load_rgb(path, im.w, im.h, im.rgb)) << path;
+    return im;
+}
+
+gwt::TextLine line(const std::string &text, int x, int y, int size, const std::string &color)
+{
+    gwt::TextLine l;
+    l.text = text;
+    l.x = x;
+    l.y = y;
+    l.size = size;
+    l.color = color;
+    return l;
+}
+
+struct Rect {
+    int x0, y0, x1, y1;  // x0, y0 inclusive; x1, y1 exclusive
+};
+
+// The pixels that the text changed, found by comparing with the same
+// background rendered without text.
+struct Ink {
+    std::vector<char> on;
+    Rect box{1 << 30, 1 << 30, -1, -1};
+    size_t count = 0;
+};
+
+Ink find_ink(const Image &with_text, const Image &plain)
+{
+    Ink ink;
+    ink.on.assign((size_t)with_text.w * with_text.h, 0);
+    for (int y = 0; y < with_text.h; y++)
+        for (int x = 0; x < with_text.w; x++) {
+            const unsigned char *a = with_text.at(x, y), *b = plain.at(x, y);
+            int d = std::max({abs(a[0] - b[0]), abs(a[1] - b[1]), abs(a[2] - b[2])});
+            if (d > 48) {
+                ink.on[(size_t)y * with_text.w + x] = 1;
+                ink.count++;
+                ink.box.x0 = std::min(ink.box.x0, x);
+                ink.box.y0 = std::min(ink.box.y0, y);
+                ink.box.x1 = std::max(ink.box.x1, x + 1);
+                ink.box.y1 = std::max(ink.box.y1, y + 1);
+            }
+        }
+    return ink;
+}
+
+// A fixture that initialises the engine with the real detector and the
+// given fill model, and cleans up after each test.
+struct Engine : ::testing::Test {
+    std::string dir;  // a fresh folder per test for the files it writes
+    void init_with(const std::string &lama)
+    {
+        dir = gwt::temp_dir();
+        std::string models = gwt::model_dir_with(gwt::real_det_model(), lama);
+        ASSERT_EQ(glyphwipe_init(models.c_str()), 0) << glyphwipe_last_error();
+    }
+    void TearDown() override { glyphwipe_cleanup(); }
+};
+
+// Stand-in fill: every hole pixel becomes the mean colour around the hole.
+struct StandIn : Engine {
+    void SetUp() override { init_with(gwt::test_model("inp_meanfill.onnx")); }
+};
+
+// The project's fill model, when it has been generated.
+struct RealFill : Engine {
+    void SetUp() override
+    {
+        if (!gwt::file_exists(gwt::real_lama_model()))
+            GTEST_SKIP() << "no fill model at " << gwt::real_lama_model();
+        init_with(gwt::real_lama_model());
+    }
+};
+
+// Renders the scene with and without its text, cleans the text version and
+// checks that the text is gone while pixels well away from it are identical.
+// Returns the share of ink pixels that now match the plain background
+// within `tol` in every channel.
+double clean_and_compare(const std::string &dir, const std::string &background, int w, int h,
+                         const std::vector<gwt::TextLine> &lines, int tol, int far)
+{
+    const std::string text_png = dir + "/text.png", plain_png = dir + "/plain.png", out_png = dir + "/out.png";
+    EXPECT_TRUE(gwt::make_text_image(text_png, w, h, background, lines));
+    EXPECT_TRUE(gwt::make_text_image(plain_png, w, h, background, {}));
+    EXPECT_EQ(glyphwipe_process_image(text_png.c_str(), out_png.c_str()), 0) << glyphwipe_last_error();
+    EXPECT_STREQ(glyphwipe_last_error(), "no error");
+
+    Image text = load(text_png), plain = load(plain_png), out = load(out_png);
+    if (text.rgb.empty() || plain.rgb.empty() || out.rgb.empty() || out.w != w || out.h != h) {
+        ADD_FAILURE() << "images missing or of the wrong size";
+        return 0.0;
+    }
+    Ink ink = find_ink(text, plain);
+    EXPECT_GT(ink.count, 200u) << "the text was not rendered";
+
+    size_t cleaned = 0, changed = 0, far_checked = 0;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            const unsigned char *o = out.at(x, y), *p = plain.at(x, y), *t = text.at(x, y);
+            if (ink.on[(size_t)y * w + x]) {
+                bool near_plain = true;
+                for (int c = 0; c < 3; c++)
+                    near_plain = near_plain && abs(o[c] - p[c]) <= tol;
+                cleaned += near_plain;
+                changed += memcmp(o, t, 3) != 0;
+            }
+            const bool is_far = x < ink.box.x0 - far || x >= ink.box.x1 + far || y < ink.box.y0 - far ||
+                                y >= ink.box.y1 + far;
+            if (is_far) {
+                far_checked++;
+                if (memcmp(o, t, 3) != 0) {
+                    ADD_FAILURE() << "pixel " << x << "," << y << " far from the text was changed";
+                    return 0.0;
+                }
+            }
+        }
+    EXPECT_GT(far_checked, 0u);
+    EXPECT_GT((double)changed / (double)ink.count, 0.95) << "the text area was hardly touched";
+    return (double)cleaned / (double)ink.count;
+}
+
+}  // namespace
+
+TEST_F(StandIn, RenderedTextIsRemoved)
+{
+    const std::vector<gwt::TextLine> lines = {line("Burned in subtitle", 120, 260, 36, "white")};
+    double share = clean_and_compare(dir, "plain:0x204060", 640, 360, lines, 8, 64);
+    EXPECT_GT(share, 0.99) << "share of text pixels that now show the background";
+}
+
+TEST_F(StandIn, TwoLinesOnLightBackground)
+{
+    const std::vector<gwt::TextLine> lines = {line("TOP CAPTION", 60, 30, 40, "black"),
+                                              line("and a second line below", 200, 380, 30, "0x802020")};
+    double share = clean_and_compare(dir, "plain:0xe8e0d0", 800, 450, lines, 8, 64);
+    EXPECT_GT(share, 0.99);
+}
+
+TEST_F(StandIn, ImageWithoutTextIsRewrittenUnchanged)
+{
+    // A BMP in, a PNG out: re-encoded by the output's extension, same pixels.
+    const std::string in = dir + "/plain.bmp", out = dir + "/plain_out.png";
+    ASSERT_TRUE(gwt::make_text_image(in, 320, 240, "plain:0x336699", {}));
+    ASSERT_EQ(glyphwipe_process_image(in.c_str(), out.c_str()), 0) << glyphwipe_last_error();
+    EXPECT_STREQ(glyphwipe_last_error(), "no error");
+    ASSERT_TRUE(gwt::file_exists(out));
+    EXPECT_EQ(gwt::read_file(out).substr(1, 3), "PNG");
+    Image a = load(in), b = load(out);
+    EXPECT_EQ(a.w, b.w);
+    EXPECT_EQ(a.h, b.h);
+    EXPECT_TRUE(a.rgb == b.rgb);
+}
+
+TEST_F(StandIn, PngToJpegAndAlphaDropped)
+{
+    // An RGBA PNG without text, saved as JPEG: three channels, close content.
+    const std::string in = dir + "/a.png", out = dir + "/a.jpg";
+    ASSERT_EQ(gwt::run("ffmpeg -nostdin -y -loglevel error -f lavfi -i color=c=0x808040:s=200x120 -frames:v 1 "
+                       "-pix_fmt rgba " + gwt::sh_quote(in)),
+              0);
+    ASSERT_EQ(glyphwipe_process_image(in.c_str(), out.c_str()), 0) << glyphwipe_last_error();
+    std::string jpg = gwt::read_file(out);
+    ASSERT_GE(jpg.size(), 3u);
+    EXPECT_EQ((unsigned char)jpg[0], 0xFF);
+    EXPECT_EQ((unsigned char)jpg[1], 0xD8);
+    std::string fmt = gwt::capture("ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 " + gwt::sh_quote(out));
+    EXPECT_EQ(fmt.find("gray"), std::string::npos) << fmt;
+    Image a = load(in), b = load(out);
+    ASSERT_EQ(a.rgb.size(), b.rgb.size());
+    for (size_t i = 0; i < a.rgb.size(); i++)
+        ASSERT_LE(abs(a.rgb[i] - b.rgb[i]), 6) << i;
+
+    // PNG written from the RGBA input: plain RGB.
+    const std::string png = dir + "/a_out.png";
+    ASSERT_EQ(glyphwipe_process_image(in.c_str(), png.c_str()), 0) << glyphwipe_last_error();
+    fmt = gwt::capture("ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 " + gwt::sh_quote(png));
+    EXPECT_EQ(fmt.substr(0, 5), "rgb24") << fmt;
+}
+
+TEST_F(StandIn, CleaningAFileOntoItself)
+{
+    const std::string path = dir + "/self.png";
+    // Capitals only, and a line short enough for one square crop to cover it.
+    ASSERT_TRUE(gwt::make_text_image(path, 480, 360, "plain:0x102030", {line("REPLACE ME", 110, 150, 36, "white")}));
+    const std::string before = gwt::read_file(path);
+    Image was = load(path);
+    ASSERT_EQ(glyphwipe_process_image(path.c_str(), path.c_str()), 0) << glyphwipe_last_error();
+    EXPECT_NE(gwt::read_file(path), before);
+    Image now = load(path);
+    ASSERT_EQ(now.w, 480);
+    ASSERT_EQ(now.h, 360);
+    // The bright letters are gone from the replaced file.
+    size_t bright_before = 0, bright_after = 0;
+    for (size_t i = 0; i < was.rgb.size(); i += 3) {
+        bright_before += was.rgb[i] > 200;
+        bright_after += now.rgb[i] > 200;
+    }
+    EXPECT_GT(bright_before, 300u);
+    EXPECT_EQ(bright_after, 0u);
+}
+
+TEST_F(StandIn, FailuresWriteNothing)
+{
+    const std::string in = dir + "/in.png";
+    ASSERT_TRUE(gwt::make_text_image(in, 160, 120, "plain:gray", {line("Hi", 40, 40, 30, "white")}));
+    const std::string original = gwt::read_file(in);
+
+    // A null path is refused before anything is read.
+    EXPECT_EQ(glyphwipe_process_image(in.c_str(), nullptr), -1);
+    EXPECT_STREQ(glyphwipe_last_error(), "process_image: NULL path");
+    EXPECT_EQ(glyphwipe_process_image(nullptr, (dir + "/x.png").c_str()), -1);
+    EXPECT_STREQ(glyphwipe_last_error(), "process_image: NULL path");
+    EXPECT_EQ(glyphwipe_process_image((dir + "/missing.png").c_str(), nullptr), -1);
+    EXPECT_STREQ(glyphwipe_last_error(), "process_image: NULL path");
+    EXPECT_FALSE(gwt::file_exists(dir + "/x.png"));
+
+    // A missing input: the loader's message, and no output.
+    const std::string out1 = dir + "/out1.png";
+    EXPECT_EQ(glyphwipe_process_image((dir + "/missing.png").c_str(), out1.c_str()), -1);
+    EXPECT_EQ(std::string(glyphwipe_last_error()).rfind("stbi_load failed: " + dir + "/missing.png", 0), 0u)
+        << glyphwipe_last_error();
+    EXPECT_FALSE(gwt::file_exists(out1));
+
+    // An image too small for the detector: "detect: ...", and no output.
+    const std::string tiny = dir + "/tiny.png", out2 = dir + "/out2.png";
+    ASSERT_TRUE(gwt::make_text_image(tiny, 7, 7, "plain:white", {}));
+    EXPECT_EQ(glyphwipe_process_image(tiny.c_str(), out2.c_str()), -1);
+    EXPECT_EQ(std::string(glyphwipe_last_error()).rfind("detect: ", 0), 0u) << glyphwipe_last_error();
+    EXPECT_GT(strlen(glyphwipe_last_error()), strlen("detect: "));
+    EXPECT_FALSE(gwt::file_exists(out2));
+
+    // An output folder that does not exist: "save failed: <path>"; the input
+    // stays as it was.
+    const std::string out3 = dir + "/no/such/folder/out.png";
+    EXPECT_EQ(glyphwipe_process_image(in.c_str(), out3.c_str()), -1);
+    EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + out3);
+    EXPECT_FALSE(gwt::file_exists(out3));
+    EXPECT_EQ(gwt::read_file(in), original);
+
+    // The engine keeps working after the failures, and success clears the text.
+    const std::string out4 = dir + "/out4.png";
+    EXPECT_EQ(glyphwipe_process_image(in.c_str(), out4.c_str()), 0) << glyphwipe_last_error();
+    EXPECT_STREQ(glyphwipe_last_error(), "no error");
+    EXPECT_TRUE(gwt::file_exists(out4));
+}
+
+TEST_F(RealFill, RenderedTextIsRemoved)
+{
+    const std::vector<gwt::TextLine> lines = {line("Burned in subtitle", 120, 260, 36, "white")};
+    double share = clean_and_compare(dir, "plain:0x204060", 640, 360, lines, 12, 64);
+    EXPECT_GT(share, 0.98) << "share of text pixels that now show the background";
+}
+
+TEST_F(RealFill, TextOnAGradient)
+{
+    // On a gradient the fill cannot be exact, but the letters must go and the
+    // rest of the picture must stay as it was.
+    const std::vector<gwt::TextLine> lines = {line("GRADIENT 42", 160, 200, 36, "yellow")};
+    const std::string gradient = "gradients=s=640x360:c0=0x203060:c1=0xa0c0e0:seed=7:d=1:r=1";
+    double share = clean_and_compare(dir, gradient, 640, 360, lines, 40, 64);
+    EXPECT_GT(share, 0.9);
+}
+
+TEST_F(RealFill, ImageWithoutTextIsRewrittenUnchanged)
+{
+    const std::string in = dir + "/plain.png", out = dir + "/plain_out.png";
+    ASSERT_TRUE(gwt::make_text_image(in, 320, 240, "plain:0x336699", {}));
+    ASSERT_EQ(glyphwipe_process_image(in.c_str(), out.c_str()), 0) << glyphwipe_last_error();
+    Image a = load(in), b = load(out);
+    EXPECT_TRUE(a.rgb == b.rgb);
+}
