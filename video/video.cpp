@@ -20,6 +20,7 @@ extern "C" {
 
 #include "core/gw_core.h"
 #include "core/platform.h"
+#include "core/stage_timers.h"
 
 /* Resources and values of one run. Every pointer starts null and is owned by
  * the run once set; video_teardown releases whatever exists. */
@@ -56,6 +57,17 @@ typedef struct VideoRun {
     char msg[512];
 } VideoRun;
 
+/* swscale's vector code converts rows in blocks of up to 16 pixels and reads
+ * and writes up to 45 bytes past the end of the last packed RGB24 row when
+ * the width is not a multiple of 16; the slack keeps that inside the work
+ * buffer. */
+#define GW_RGB_SLACK 256
+
+size_t gw_video_rgb_buffer_size(int width, int height)
+{
+    return (size_t)((int64_t)width * (int64_t)height * 3) + GW_RGB_SLACK;
+}
+
 static int cancel_requested(void)
 {
     return gw_load_relaxed(&S.cancel_requested) != 0;
@@ -81,14 +93,22 @@ static void report_progress(const VideoRun *r, int64_t pts)
 /* Writes every packet the encoder has ready; 0, or -1 with `what` as message. */
 static int write_encoded(VideoRun *r, const char *what)
 {
-    while (avcodec_receive_packet(r->enc_ctx, r->pkt) == 0) {
+    for (;;) {
+        GW_TIMER_START(t_enc);
+        int got = avcodec_receive_packet(r->enc_ctx, r->pkt);
+        GW_TIMER_STOP(t_enc, GW_ST_ENCODE);
+        if (got != 0)
+            break;
         /* The encoder leaves durations unset; without one the muxer gives the
          * last picture no time on screen and players drop it. */
         if (r->pkt->duration <= 0)
             r->pkt->duration = r->pts_step;
         av_packet_rescale_ts(r->pkt, r->enc_ctx->time_base, r->out_video->time_base);
         r->pkt->stream_index = r->out_video_idx;
-        if (av_interleaved_write_frame(r->out_ctx, r->pkt) < 0) {
+        GW_TIMER_START(t_mux);
+        int wr = av_interleaved_write_frame(r->out_ctx, r->pkt);
+        GW_TIMER_STOP(t_mux, GW_ST_MUX);
+        if (wr < 0) {
             av_packet_unref(r->pkt);
             snprintf(r->msg, sizeof r->msg, "%s", what);
             return -1;
@@ -128,7 +148,10 @@ static int process_picture(VideoRun *r)
     {
         uint8_t *dst[4] = {r->rgb, NULL, NULL, NULL};
         int dst_stride[4] = {r->width * 3, 0, 0, 0};
-        if (sws_scale(r->sws_in, (const uint8_t *const *)f->data, f->linesize, 0, f->height, dst, dst_stride) < 0) {
+        GW_TIMER_START(t_rgb);
+        int sc = sws_scale(r->sws_in, (const uint8_t *const *)f->data, f->linesize, 0, f->height, dst, dst_stride);
+        GW_TIMER_STOP(t_rgb, GW_ST_TO_RGB);
+        if (sc < 0) {
             snprintf(r->msg, sizeof r->msg, "sws_scale (in) failed at frame %d", n);
             return -1;
         }
@@ -144,6 +167,7 @@ static int process_picture(VideoRun *r)
         return -1;
     }
 
+    GW_TIMER_START(t_yuv);
     /* The encoder may still hold a reference to the last picture's buffers;
      * writing into them would change a picture it has not finished with. */
     if (av_frame_make_writable(r->enc_frame) < 0) {
@@ -153,7 +177,9 @@ static int process_picture(VideoRun *r)
     {
         const uint8_t *src[4] = {r->rgb, NULL, NULL, NULL};
         int src_stride[4] = {r->width * 3, 0, 0, 0};
-        if (sws_scale(r->sws_out, src, src_stride, 0, r->height, r->enc_frame->data, r->enc_frame->linesize) < 0) {
+        int sc = sws_scale(r->sws_out, src, src_stride, 0, r->height, r->enc_frame->data, r->enc_frame->linesize);
+        GW_TIMER_STOP(t_yuv, GW_ST_TO_YUV);
+        if (sc < 0) {
             snprintf(r->msg, sizeof r->msg, "sws_scale (out) failed at frame %d", n);
             return -1;
         }
@@ -168,7 +194,10 @@ static int process_picture(VideoRun *r)
     else
         r->enc_frame->pts = r->last_pts == AV_NOPTS_VALUE ? 0 : r->last_pts + r->pts_step;
     r->last_pts = r->enc_frame->pts;
-    if (avcodec_send_frame(r->enc_ctx, r->enc_frame) < 0) {
+    GW_TIMER_START(t_enc);
+    int sent = avcodec_send_frame(r->enc_ctx, r->enc_frame);
+    GW_TIMER_STOP(t_enc, GW_ST_ENCODE);
+    if (sent < 0) {
         snprintf(r->msg, sizeof r->msg, "avcodec_send_frame failed");
         return -1;
     }
@@ -176,13 +205,19 @@ static int process_picture(VideoRun *r)
         return -1;
     report_progress(r, f->pts);
     r->frame_index = n + 1;
+    GW_TIMER_FRAME_END();
     return 0;
 }
 
 /* Takes every picture the decoder has ready through the per-frame path. */
 static int receive_pictures(VideoRun *r)
 {
-    while (avcodec_receive_frame(r->dec_ctx, r->dec_frame) == 0) {
+    for (;;) {
+        GW_TIMER_START(t_dec);
+        int got = avcodec_receive_frame(r->dec_ctx, r->dec_frame);
+        GW_TIMER_STOP(t_dec, GW_ST_DECODE);
+        if (got != 0)
+            break;
         int ret = process_picture(r);
         av_frame_unref(r->dec_frame);
         if (ret != 0)
@@ -346,7 +381,7 @@ static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
         return -1;
     }
 
-    r->rgb = (uint8_t *)malloc((size_t)((int64_t)r->width * (int64_t)r->height * 3));
+    r->rgb = (uint8_t *)malloc(gw_video_rgb_buffer_size(r->width, r->height));
     if (!r->rgb) {
         snprintf(r->msg, sizeof r->msg, "oom rgb");
         return -1;
@@ -384,12 +419,17 @@ static int video_loop(VideoRun *r)
             return -2;
         }
         /* A read error ends the input like the end of the file. */
-        if (av_read_frame(r->in_ctx, r->pkt) < 0)
+        GW_TIMER_START(t_read);
+        int rd = av_read_frame(r->in_ctx, r->pkt);
+        GW_TIMER_STOP(t_read, GW_ST_DECODE);
+        if (rd < 0)
             break;
 
         ret = 0;
         if (r->pkt->stream_index == r->in_video_idx) {
+            GW_TIMER_START(t_dec);
             int s = avcodec_send_packet(r->dec_ctx, r->pkt);
+            GW_TIMER_STOP(t_dec, GW_ST_DECODE);
             /* The decoder holds its own reference; the packet object is
              * free for the encoder's output from here on. A packet the
              * decoder refuses is skipped. */
@@ -399,7 +439,10 @@ static int video_loop(VideoRun *r)
         } else if (r->in_audio_idx >= 0 && r->pkt->stream_index == r->in_audio_idx) {
             av_packet_rescale_ts(r->pkt, r->in_ctx->streams[r->in_audio_idx]->time_base, r->out_audio->time_base);
             r->pkt->stream_index = r->out_audio_idx;
-            if (av_interleaved_write_frame(r->out_ctx, r->pkt) < 0) {
+            GW_TIMER_START(t_mux);
+            int wr = av_interleaved_write_frame(r->out_ctx, r->pkt);
+            GW_TIMER_STOP(t_mux, GW_ST_MUX);
+            if (wr < 0) {
                 snprintf(r->msg, sizeof r->msg, "av_interleaved_write_frame (audio) failed");
                 ret = -1;
             }

@@ -17,6 +17,12 @@
 #include "test_video_util.h"
 #include "video/video.h"
 
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
 namespace {
 
 // What a test callback saw, and how it should answer.
@@ -431,6 +437,61 @@ TEST_F(VideoPipeline, SetupFailures)
 
     EXPECT_EQ(rec.calls.load(), 0);
     EXPECT_EQ(gw_load_relaxed(&S.progress), -1);  // never written on a setup failure
+}
+
+// The conversion into the work buffer, as the pipeline sets it up, never
+// writes past the buffer's size: swscale's vector code writes whole blocks of
+// pixels, beyond the last packed row when the width is not a multiple of 16.
+TEST(VideoWorkBuffer, ConversionStaysInside)
+{
+    struct Case {
+        const char *fmt;
+        int sw, sh, dw, dh;
+    } cases[] = {
+        {"yuv420p", 426, 240, 426, 240}, {"yuv420p", 2, 2, 2, 2},       {"yuv420p", 1918, 1080, 1918, 1080},
+        {"yuv444p", 97, 65, 97, 65},     {"nv12", 34, 18, 34, 18},      {"yuv420p10le", 130, 72, 130, 72},
+        {"yuv420p", 160, 120, 426, 240}, {"yuv444p", 600, 400, 98, 66}, {"gray", 33, 17, 33, 17},
+    };
+    for (const Case &c : cases) {
+        AVPixelFormat fmt = av_get_pix_fmt(c.fmt);
+        ASSERT_NE(fmt, AV_PIX_FMT_NONE) << c.fmt;
+        AVFrame *f = av_frame_alloc();
+        f->format = fmt;
+        f->width = c.sw;
+        f->height = c.sh;
+        ASSERT_EQ(av_frame_get_buffer(f, 32), 0);
+        for (int p = 0; p < AV_NUM_DATA_POINTERS && f->buf[p]; p++)
+            memset(f->buf[p]->data, 100, f->buf[p]->size);
+
+        size_t size = gw_video_rgb_buffer_size(c.dw, c.dh);
+        ASSERT_GE(size, (size_t)c.dw * c.dh * 3);
+        std::vector<unsigned char> buf(size + 1024, 0xA5);
+        SwsContext *sws = sws_getContext(c.sw, c.sh, fmt, c.dw, c.dh, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr,
+                                         nullptr, nullptr);
+        ASSERT_NE(sws, nullptr);
+        uint8_t *dst[4] = {buf.data(), nullptr, nullptr, nullptr};
+        int stride[4] = {c.dw * 3, 0, 0, 0};
+        EXPECT_GT(sws_scale(sws, f->data, f->linesize, 0, c.sh, dst, stride), 0);
+        size_t touched = 0;
+        for (size_t i = size; i < buf.size(); i++)
+            if (buf[i] != 0xA5)
+                touched = i + 1 - size;
+        EXPECT_EQ(touched, 0u) << c.fmt << " " << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+        sws_freeContext(sws);
+        av_frame_free(&f);
+    }
+}
+
+// A width that is not a multiple of 16, through the whole pipeline.
+TEST_F(VideoPipeline, WidthNotAMultipleOf16)
+{
+    std::string in = dir + "/in.mp4", out = dir + "/out.mp4";
+    ASSERT_TRUE(gwv::plain_clip(in, 426, 240, 6, 12, false));
+    Recorder rec;
+    rec.draw = true;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    EXPECT_EQ(gwv::streams(out)[0], "0,h264,video,426,240");
+    EXPECT_EQ(gwv::count_frames(out), 6);
 }
 
 } // namespace
