@@ -10,8 +10,8 @@
 #include "core/gw_core.h"
 #include "inference/ort_helpers.h"
 
-#define N GW_INPAINT_SIZE
-#define PLANE ((size_t)GW_INPAINT_SIZE * GW_INPAINT_SIZE)
+static const int N = GW_INPAINT_SIZE;                        /* side of the model's picture */
+static const size_t PLANE = (size_t)GW_INPAINT_SIZE * GW_INPAINT_SIZE;  /* pixels in it */
 
 static inline int imin(int a, int b) { return a < b ? a : b; }
 static inline int imax(int a, int b) { return a > b ? a : b; }
