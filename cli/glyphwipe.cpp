@@ -39,6 +39,9 @@ extern char **environ;
 #ifndef GW_BUILD_MODELS_DIR
 #define GW_BUILD_MODELS_DIR "models"
 #endif
+#ifndef GW_INSTALL_MODELS_REL /* from the installed executable's folder */
+#define GW_INSTALL_MODELS_REL "../share/orvantix-glyphwipe/models"
+#endif
 #ifndef GW_INSTALL_MODELS_DIR
 #define GW_INSTALL_MODELS_DIR "/usr/local/share/orvantix-glyphwipe/models"
 #endif
@@ -162,27 +165,45 @@ static bool models_complete(const std::string &dir)
     return is_readable_file(join(dir, DET_MODEL)) && is_readable_file(join(dir, FILL_MODEL));
 }
 
+/* Folder of this executable, or "" when unknown. */
+static std::string exe_dir(void)
+{
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return "";
+    exe[n] = 0;
+    return dir_of(exe);
+}
+
 /* True when this executable runs from the build tree it was built in. */
 static bool running_from_build_tree(void)
 {
-    char exe[PATH_MAX], bin[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0 || !GW_BINARY_DIR[0] || !realpath(GW_BINARY_DIR, bin))
-        return false;
-    exe[n] = 0;
-    return dir_of(exe) == bin;
+    char bin[PATH_MAX];
+    std::string dir = exe_dir();
+    return !dir.empty() && GW_BINARY_DIR[0] && realpath(GW_BINARY_DIR, bin) && dir == bin;
 }
 
-/* The build tree's models for a tool run from its build folder, the installed
- * ones otherwise; the other folder when the first one lacks a model. */
+/* The source tree's models for a tool run from its build folder; then the
+ * model folder of an installation (found relative to the executable, so a
+ * moved installation still works), then the configured installation folder.
+ * An installed tool never looks into the source tree. The first folder that
+ * holds both models wins; when none does, the first is named in the error. */
 static std::string default_models_dir(void)
 {
-    std::string first = GW_INSTALL_MODELS_DIR, second = GW_BUILD_MODELS_DIR;
+    std::vector<std::string> dirs;
+    std::string exe = exe_dir();
+    if (!exe.empty())
+        dirs.push_back(exe + "/" GW_INSTALL_MODELS_REL);
+    dirs.push_back(GW_INSTALL_MODELS_DIR);
     if (running_from_build_tree())
-        std::swap(first, second);
-    if (!models_complete(first) && models_complete(second))
-        return second;
-    return first;
+        dirs.insert(dirs.begin(), GW_BUILD_MODELS_DIR);
+    for (const std::string &d : dirs) {
+        char real[PATH_MAX];
+        if (models_complete(d))
+            return realpath(d.c_str(), real) ? real : d;
+    }
+    return dirs[0];
 }
 
 static void usage_full(void)
@@ -915,10 +936,10 @@ end:
     if (status == EXIT_OK) {
         char abs[PATH_MAX];
         printf("glyphwipe demo: done, files in %s\n", realpath(dir.c_str(), abs) ? abs : dir.c_str());
-        printf("  %-26s input: %d s of %dx%d video with burned-in subtitles, sine tone\n", sample.c_str(), SECONDS, W,
-               H);
-        printf("  %-26s the same clip cleaned by glyphwipe (%.1f s)\n", cleaned.c_str(), secs);
-        printf("  %-26s frame at %.2g s: before (%zu text box%s outlined) | after\n", picture.c_str(), at, nboxes,
+        printf("  %-17s input: %d s of %dx%d video with burned-in subtitles, sine tone\n", "sample.mp4", SECONDS,
+               W, H);
+        printf("  %-17s the same clip cleaned by glyphwipe (%.1f s)\n", "cleaned.mp4", secs);
+        printf("  %-17s frame at %.2g s: before (%zu text box%s outlined) | after\n", "before_after.png", at, nboxes,
                nboxes == 1 ? "" : "es");
         fflush(stdout);
     }

@@ -199,6 +199,12 @@ class Errors(unittest.TestCase):
         code, _, err = run("clean", tiny, out, expect=FAIL)
         self.assertTrue(err.startswith("glyphwipe: %s: detect: " % tiny), err)
         self.assertFalse(os.path.exists(out))
+        # The same for every picture of a video: the pipeline's text.
+        tiny_clip = os.path.join(self.d, "tiny.mp4")
+        S.ffmpeg("-f", "lavfi", "-i", "color=c=red:s=6x6:d=0.2", "-c:v", "libx264", "-pix_fmt", "yuv420p", tiny_clip)
+        code, _, err = run("clean-video", tiny_clip, os.path.join(self.d, "tiny-out.mp4"), expect=FAIL)
+        self.assertEqual(err, "glyphwipe: %s: frame processing failed at frame 0\n" % tiny_clip)
+        self.assertFalse(os.path.exists(os.path.join(self.d, "tiny-out.mp4")))
         # Not an image / not a video / no video stream.
         text = os.path.join(self.d, "notes.txt")
         with open(text, "w") as f:
@@ -399,6 +405,32 @@ class Interrupt(unittest.TestCase):
         with open(out, "rb") as f:
             self.assertEqual(f.read(), b"old result")
         self.assertEqual(leftovers(self.d), [])
+
+
+class Install(unittest.TestCase):
+    """The installed tool finds its library and its own installed models."""
+
+    def test_installed_tool(self):
+        build = os.environ.get("GLYPHWIPE_BUILD_DIR")
+        if not build:
+            self.skipTest("GLYPHWIPE_BUILD_DIR not set")
+        prefix = os.path.join(S.temp_dir(self), "prefix")
+        r = subprocess.run(["cmake", "--install", build, "--prefix", prefix], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        tool = os.path.join(prefix, "bin", "glyphwipe")
+        models = os.path.join(prefix, "share", "orvantix-glyphwipe", "models")
+        r = subprocess.run([tool, "--help"], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("(default %s)" % os.path.realpath(models), r.stdout)
+        img = S.make_image(os.path.join(prefix, "in.png"), 480, 160, TEXT)
+        r = subprocess.run([tool, "detect", img], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertGreater(len(json.loads(r.stdout)), 0)
+        # Without its models it says which file is missing, and where.
+        os.remove(os.path.join(models, S.FILL_MODEL))
+        r = subprocess.run([tool, "detect", img], capture_output=True, text=True)
+        self.assertEqual(r.returncode, FAIL)
+        self.assertIn("lacks lama_fp32.onnx", r.stderr)
 
 
 class Demo(unittest.TestCase):
