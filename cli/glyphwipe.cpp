@@ -56,20 +56,26 @@ enum { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
  * The handler only records the signal, kills a running ffmpeg child and, on a
  * second signal, removes the temporary output and leaves at once. Forwarding
  * the cancel request to the library is the poller thread's job. */
-static volatile sig_atomic_t g_signal = 0;
-static volatile pid_t g_child = 0;
-static char g_tmp_path[PATH_MAX];  /* temporary output being written, or "" */
+/* Lock-free atomics: safe in a signal handler and read by the poller thread,
+ * whichever thread the signal lands on. */
+static std::atomic<int> g_signal(0);
+static std::atomic<int> g_child(0);  /* pid of a running ffmpeg, or 0 */
+static char g_tmp_path[PATH_MAX];    /* temporary output being written, or "" */
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
 
 static void on_signal(int sig)
 {
-    if (g_signal) {
+    int saved_errno = errno;
+    int first = 0;
+    if (!g_signal.compare_exchange_strong(first, sig)) {
         if (g_tmp_path[0])
             unlink(g_tmp_path);
-        _exit(128 + g_signal);
+        _exit(128 + first);
     }
-    g_signal = sig;
-    if (g_child > 0)
-        kill(g_child, SIGTERM);
+    int child = g_child.load();
+    if (child > 0)
+        kill(child, SIGTERM);
+    errno = saved_errno;
 }
 
 static void install_signal_handlers(void)
@@ -860,6 +866,7 @@ static int cmd_demo(const Cli *c)
         if (!run_ffmpeg({"-y", "-f", "lavfi", "-i", src, "-f", "lavfi", "-i", tone, "-vf", vf, "-c:v", "libx264",
                          "-preset", "veryfast", "-crf", "20", "-pix_fmt", "yuv420p", "-c:a", "aac", "-t", len,
                          sample})) {
+            unlink(sample.c_str()); /* a half clip is no sample */
             if (!g_signal)
                 fail("ffmpeg could not make the sample clip %s", sample.c_str());
             goto end;
@@ -920,6 +927,7 @@ static int cmd_demo(const Cli *c)
                             "[1:v]drawtext=fontfile=" + font + ":text=after" + label + "[a];" +
                             "[b][a]hstack=inputs=2";
         if (!run_ffmpeg({"-y", "-i", before, "-i", after, "-filter_complex", graph, "-frames:v", "1", picture})) {
+            unlink(picture.c_str());
             if (!g_signal)
                 fail("ffmpeg could not make %s", picture.c_str());
             goto end;

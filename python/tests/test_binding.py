@@ -47,7 +47,7 @@ class Operations(unittest.TestCase):
     def setUpClass(cls):
         cls.d = S.temp_dir(cls)
         cls.img = S.make_image(os.path.join(cls.d, "in.png"), 480, 160, TEXT)
-        cls.clip = S.make_clip(os.path.join(cls.d, "in.mp4"), 320, 240, 1.2, [("Hello there", 40, 180, 30)])
+        cls.clip = S.make_clip(os.path.join(cls.d, "in.mp4"), 320, 240, 2.0, [("Hello there", 40, 180, 30)], fps=10)
 
     def setUp(self):
         gw.init(S.MODELS)
