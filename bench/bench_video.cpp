@@ -70,12 +70,17 @@ static double median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+static double sum_ms(const std::vector<double> &v)
+{
+    double t = 0;
+    for (double x : v)
+        t += x;
+    return t;
+}
+
 static void print_row(const char *name, const std::vector<double> &ms)
 {
-    double total = 0;
-    for (double v : ms)
-        total += v;
-    printf("  %-26s median %8.2f ms   total %9.1f ms\n", name, median(ms), total);
+    printf("  %-26s median %8.2f ms   total %9.1f ms\n", name, median(ms), sum_ms(ms));
 }
 
 #ifdef GW_STAGE_TIMERS
@@ -89,14 +94,6 @@ static std::vector<double> stage_ms(GwStage s)
     return out;
 }
 #endif
-
-static double sum_ms(const std::vector<double> &v)
-{
-    double t = 0;
-    for (double x : v)
-        t += x;
-    return t;
-}
 
 static void print_stages(bool full, double wall_s)
 {

@@ -177,7 +177,9 @@ static int process_picture(VideoRun *r)
     {
         const uint8_t *src[4] = {r->rgb, NULL, NULL, NULL};
         int src_stride[4] = {r->width * 3, 0, 0, 0};
-        int sc = sws_scale(r->sws_out, src, src_stride, 0, r->height, r->enc_frame->data, r->enc_frame->linesize);
+        /* The encoder's rows: all, or all but an odd last one. */
+        int sc = sws_scale(r->sws_out, src, src_stride, 0, r->enc_ctx->height, r->enc_frame->data,
+                           r->enc_frame->linesize);
         GW_TIMER_STOP(t_yuv, GW_ST_TO_YUV);
         if (sc < 0) {
             snprintf(r->msg, sizeof r->msg, "sws_scale (out) failed at frame %d", n);
@@ -296,8 +298,10 @@ static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
     }
     /* Every picture keeps its own timestamp in the input stream's time base;
      * the frame rate is only a hint to the rate control. */
-    r->enc_ctx->width = r->width;
-    r->enc_ctx->height = r->height;
+    /* 4:2:0 H.264 needs even sides: an odd last column or row (853x480
+     * and the like) is left out of the output instead of failing the run. */
+    r->enc_ctx->width = r->width & ~1;
+    r->enc_ctx->height = r->height & ~1;
     r->enc_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
     r->enc_ctx->time_base = in_video->time_base;
     r->enc_ctx->framerate = AVRational{30, 1};
@@ -359,8 +363,10 @@ static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
         return -1;
     }
 
-    r->sws_out = sws_getContext(r->width, r->height, AV_PIX_FMT_RGB24, r->enc_ctx->width, r->enc_ctx->height,
-                                AV_PIX_FMT_YUV420P, SWS_BILINEAR, NULL, NULL, NULL);
+    /* Same size in and out: the source is the work buffer's first encoder
+     * width x height pixels, read with the buffer's own row stride. */
+    r->sws_out = sws_getContext(r->enc_ctx->width, r->enc_ctx->height, AV_PIX_FMT_RGB24, r->enc_ctx->width,
+                                r->enc_ctx->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, NULL, NULL, NULL);
     if (!r->sws_out) {
         snprintf(r->msg, sizeof r->msg, "sws_getContext (out) failed");
         return -1;
