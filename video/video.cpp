@@ -32,11 +32,11 @@ typedef struct VideoRun {
     AVStream *out_video;         /* owned by out_ctx */
     AVStream *out_audio;         /* owned by out_ctx; null without audio */
     struct SwsContext *sws_in;   /* decoded picture -> RGB24 at the set-up size */
-    struct SwsContext *sws_out;  /* RGB24 -> YUV420P, same size */
+    struct SwsContext *sws_out;  /* RGB24 -> YUV420P at the encoder's (even) size */
     AVFrame *dec_frame;
     AVFrame *enc_frame;
     AVPacket *pkt;               /* every read and every encoder output */
-    uint8_t *rgb;                /* width x height x 3, rows without gaps */
+    uint8_t *rgb;                /* width x height x 3, rows without gaps, then slack */
 
     int in_video_idx;
     int in_audio_idx;            /* -1: no audio */
@@ -472,7 +472,8 @@ static int video_loop(VideoRun *r)
     return 0;
 }
 
-/* Releases whatever the run made, in reverse order of its role. */
+/* Releases whatever the run made: buffer, packet, frames, scalers, codecs,
+ * output (file closed first), input. */
 static void video_teardown(VideoRun *r)
 {
     free(r->rgb);
