@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Builds the library's default inpainting model, "lama_fp32.onnx".
 
-    /usr/bin/python3 tools/make_fill_model.py <out.onnx> [--levels-iters N] [--fine-iters N] [--boost B]
+    /usr/bin/python3 tools/make_fill_model.py <out.onnx> [--force] [--iters 4,8,16,...] [--boost B] [--omega W]
 
 The model keeps the inpainting contract of the library:
   input 0  image  float32 1x3x512x512, planar RGB, 0..1
@@ -27,8 +27,12 @@ multi-scale push-pull over a normalised-convolution pyramid:
 
 Everything is a fixed depthwise Conv, Resize, Pad or element-wise operator;
 there are no trained weights.  Needs Debian's python3-onnx and numpy only.
+
+An existing <out.onnx> that this script did not make (a LaMa export put in
+its place) is kept unless --force is given.
 """
 import argparse
+import os
 import sys
 
 import numpy as np
@@ -38,6 +42,7 @@ from onnx import TensorProto, helper, numpy_helper
 SIZE = 512
 OPSET = 13
 IR_VERSION = 7
+PRODUCER = "orvantix-glyphwipe make_fill_model"
 
 
 class Graph:
@@ -164,7 +169,7 @@ def build(iters, boost, omega):
         [f32("image", [1, 3, SIZE, SIZE]), f32("mask", [1, 1, SIZE, SIZE])],
         [f32("output", [1, 3, SIZE, SIZE])], g.inits)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)],
-                              producer_name="orvantix-glyphwipe make_fill_model")
+                              producer_name=PRODUCER)
     model.ir_version = IR_VERSION
     model.doc_string = ("Push-pull fill: known pixels are kept, holes (mask > 0.5) are filled "
                         "from a multi-scale pyramid and relaxed; output on the 0..255 scale.")
@@ -172,16 +177,37 @@ def build(iters, boost, omega):
     return model
 
 
+def foreign_model(path):
+    """True when path holds a model that this script did not make (a LaMa
+    export dropped in by hand), which must not be overwritten."""
+    if not os.path.isfile(path) or os.path.getsize(path) == 0:
+        return False
+    try:
+        m = onnx.load(path, load_external_data=False)
+    except Exception:  # unreadable: a broken file is replaced
+        return False
+    return len(m.graph.node) > 0 and m.producer_name != PRODUCER
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("out")
+    ap.add_argument("--force", action="store_true", help="overwrite a model this script did not make")
     ap.add_argument("--iters", default="4,8,16,16,16,16,16,16,16",
                     help="relaxation sweeps per level, from 512x512 down to 2x2")
     ap.add_argument("--boost", type=float, default=2.0, help="weight boost of partly known pixels")
     ap.add_argument("--omega", type=float, default=0.8, help="Jacobi damping")
     a = ap.parse_args(argv)
+    if not a.force and foreign_model(a.out):
+        # Keep the dropped-in model; mark it current so that set-up does not
+        # ask again until this script changes.
+        os.utime(a.out)
+        print("%s: kept, not made by this script (--force replaces it)" % a.out)
+        return 0
     model = build([int(v) for v in a.iters.split(",") if v.strip()], a.boost, a.omega)
-    onnx.save(model, a.out)
+    tmp = a.out + ".part"
+    onnx.save(model, tmp)
+    os.replace(tmp, a.out)
     return 0
 
 
