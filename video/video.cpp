@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -492,6 +493,18 @@ static void video_teardown(VideoRun *r)
     avformat_close_input(&r->in_ctx);
 }
 
+/* 1 when both paths name one existing file, whatever the spelling or link. */
+static int same_file(const char *a, const char *b)
+{
+#if defined(_WIN32)
+    char fa[_MAX_PATH], fb[_MAX_PATH];
+    return _fullpath(fa, a, sizeof fa) && _fullpath(fb, b, sizeof fb) && _stricmp(fa, fb) == 0;
+#else
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+#endif
+}
+
 int gw_process_video_pct(const char *in_path, const char *out_path, FrameCallback cb, void *user)
 {
     VideoRun r;
@@ -507,6 +520,12 @@ int gw_process_video_pct(const char *in_path, const char *out_path, FrameCallbac
     r.cb = cb;
     r.user = user;
 
+    /* Opening the output truncates it, and the input is read while the
+     * output is written: the same file on both sides would be destroyed. */
+    if (same_file(in_path, out_path)) {
+        gw_set_error("output is the same file as the input: %s", out_path);
+        return -1;
+    }
     result = video_setup(&r, in_path, out_path);
     if (result == 0)
         result = video_loop(&r);
