@@ -10,18 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 mode=${1:-normal}
-cache=${GLYPHWIPE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvantix-glyphwipe}
-need_setup=0
-for f in models/ch_PP-OCRv4_det_infer.onnx models/lama_fp32.onnx "$cache/onnxruntime-1.29.0/lib/libonnxruntime.so.1"; do
-  [ -s "$f" ] || need_setup=1
-done
-for c in cmake ffmpeg ffprobe pkg-config; do
-  command -v "$c" >/dev/null 2>&1 || need_setup=1
-done
-[ -f tools/make_fill_model.py ] && [ tools/make_fill_model.py -nt models/lama_fp32.onnx ] && need_setup=1
-if [ "$need_setup" = 1 ]; then
-  bash scripts/setup.sh
-fi
+. scripts/ensure-setup.sh
 
 jobs=${JOBS:-2}
 case "$mode" in
