@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "gw_core.h"
+#include "core/stage_timers.h"
 
 #define NET_MAX_SIDE 960
 
@@ -269,6 +270,7 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
     float *input = (float *)malloc(3 * npix * sizeof *input);
     float *output = (float *)malloc(npix * sizeof *output);
     float *map;
+    GW_TIMER_START(t_in);
     if (!input || !output) {
         free(input);
         free(output);
@@ -276,13 +278,17 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
         return -1;
     }
     gw_det_fill_input(rgb, width, height, input, net_w, net_h);
+    GW_TIMER_STOP(t_in, GW_ST_DET_INPUT);
 
     /* {1, 1, 0, 0}: an output of 2 or 3 dimensions then counts as empty. */
     TensorShape in_shape = {1, 3, net_h, net_w};
     TensorShape out_shape = {1, 1, 0, 0};
     const size_t out_cap = npix;
     memset(run_msg, 0, sizeof run_msg);
+    GW_TIMER_START(t_net);
     int rc = ort_session_run(&S.det, &input, &in_shape, 1, &output, &out_shape, &out_cap, 1, run_msg, sizeof run_msg);
+    GW_TIMER_STOP(t_net, GW_ST_DET_NET);
+    GW_TIMER_START(t_boxes);
     free(input);
     if (rc != 0) {
         /* The session reports the produced shape even when it refuses to
@@ -320,7 +326,9 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
     out->score_map = map;
     out->map_width = net_w;
     out->map_height = net_h;
-    return gw_det_extract_boxes(out, width, height, S.threshold, msg, msg_size);
+    rc = gw_det_extract_boxes(out, width, height, S.threshold, msg, msg_size);
+    GW_TIMER_STOP(t_boxes, GW_ST_BOXES);
+    return rc;
 }
 
 void gw_detection_free(DetectionResult *r)

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "core/gw_core.h"
+#include "core/stage_timers.h"
 #include "inference/ort_helpers.h"
 
 static const int N = GW_INPAINT_SIZE;                        /* side of the model's picture */
@@ -20,34 +21,117 @@ static inline int imax(int a, int b) { return a > b ? a : b; }
  * All arithmetic is float32 and evaluated in the written order, so results
  * are bit-for-bit reproducible; a float becomes an int by truncation. */
 
-void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
-{
-    const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
-    const float kx = (float)(in_w - 1), dx = (float)(out_w - 1);
+/* Column taps of a corner-aligned scaling: source columns (times 3 for
+ * RGB24, times 1 for a plane) and the two weights, computed once per call
+ * exactly as the per-pixel formula computes them. */
+typedef struct ColTap {
+    int x0, x1;
+    float w0, w1;  /* 1 - fx, fx */
+} ColTap;
 
+static void column_taps(ColTap *taps, int in_w, int out_w, int step)
+{
+    const float kx = (float)(in_w - 1), dx = (float)(out_w - 1);
+    for (int i = 0; i < out_w; i++) {
+        const float sx = (float)i * kx / dx;
+        const int x0 = (int)sx;
+        const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
+        const float fx = sx - (float)x0;
+        taps[i].x0 = x0 * step;
+        taps[i].x1 = x1 * step;
+        taps[i].w0 = 1.0f - fx;
+        taps[i].w1 = fx;
+    }
+}
+
+/* u8 -> float without a conversion per sample. */
+static float u8_float[256];
+static int u8_float_ready;
+
+static inline const float *u8f(void)
+{
+    if (!u8_float_ready) {  /* idempotent: racing threads write the same values */
+        for (int i = 0; i < 256; i++)
+            u8_float[i] = (float)i;
+        u8_float_ready = 1;
+    }
+    return u8_float;
+}
+
+/* The scaling core. chans 3: RGB24 in and out (step 3). chans 1: one plane
+ * in (step 1), each value written three times (RGB24 with R = G = B), which
+ * is what scaling an R = G = B picture channel by channel gives.
+ * Each value is the same expression, in the same order, as the reference
+ * formula: a*(1-fx)*(1-fy) + b*fx*(1-fy) + c*(1-fx)*fy + d*fx*fy. */
+static void resize_core(const uint8_t *in, int in_w, int in_h, int step, uint8_t *out, int out_w, int out_h,
+                        int chans, const ColTap *taps)
+{
+    const float *U = u8f();
+    const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
     for (int j = 0; j < out_h; j++) {
         const float sy = (float)j * ky / dy;
         const int y0 = (int)sy;
         const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
-        const float fy = sy - (float)y0;
-        const uint8_t *r0 = in + (size_t)y0 * in_w * 3;
-        const uint8_t *r1 = in + (size_t)y1 * in_w * 3;
+        const float fy = sy - (float)y0, gy = 1.0f - fy;
+        const uint8_t *r0 = in + (size_t)y0 * in_w * step;
+        const uint8_t *r1 = in + (size_t)y1 * in_w * step;
         uint8_t *o = out + (size_t)j * out_w * 3;
 
-        for (int i = 0; i < out_w; i++) {
-            const float sx = (float)i * kx / dx;
-            const int x0 = (int)sx;
-            const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
-            const float fx = sx - (float)x0;
-            for (int c = 0; c < 3; c++) {
-                const float v = (float)r0[x0 * 3 + c] * (1.0f - fx) * (1.0f - fy) +
-                                (float)r0[x1 * 3 + c] * fx * (1.0f - fy) +
-                                (float)r1[x0 * 3 + c] * (1.0f - fx) * fy +
-                                (float)r1[x1 * 3 + c] * fx * fy;
-                o[i * 3 + c] = (uint8_t)(v + 0.5f);
+        if (chans == 3) {
+            for (int i = 0; i < out_w; i++) {
+                const ColTap t = taps[i];
+                for (int c = 0; c < 3; c++) {
+                    const float v = U[r0[t.x0 + c]] * t.w0 * gy + U[r0[t.x1 + c]] * t.w1 * gy +
+                                    U[r1[t.x0 + c]] * t.w0 * fy + U[r1[t.x1 + c]] * t.w1 * fy;
+                    o[i * 3 + c] = (uint8_t)(v + 0.5f);
+                }
+            }
+        } else {
+            for (int i = 0; i < out_w; i++) {
+                const ColTap t = taps[i];
+                const float v = U[r0[t.x0]] * t.w0 * gy + U[r0[t.x1]] * t.w1 * gy + U[r1[t.x0]] * t.w0 * fy +
+                                U[r1[t.x1]] * t.w1 * fy;
+                o[i * 3] = o[i * 3 + 1] = o[i * 3 + 2] = (uint8_t)(v + 0.5f);
             }
         }
     }
+}
+
+void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
+{
+    ColTap stack_taps[1024];
+    ColTap *taps = out_w <= 1024 ? stack_taps : (ColTap *)malloc((size_t)out_w * sizeof *taps);
+    if (!taps) {
+        /* No room for the taps: per-pixel reference formula. */
+        const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
+        const float kx = (float)(in_w - 1), dx = (float)(out_w - 1);
+        for (int j = 0; j < out_h; j++) {
+            const float sy = (float)j * ky / dy;
+            const int y0 = (int)sy;
+            const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
+            const float fy = sy - (float)y0;
+            const uint8_t *r0 = in + (size_t)y0 * in_w * 3;
+            const uint8_t *r1 = in + (size_t)y1 * in_w * 3;
+            uint8_t *o = out + (size_t)j * out_w * 3;
+            for (int i = 0; i < out_w; i++) {
+                const float sx = (float)i * kx / dx;
+                const int x0 = (int)sx;
+                const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
+                const float fx = sx - (float)x0;
+                for (int c = 0; c < 3; c++) {
+                    const float v = (float)r0[x0 * 3 + c] * (1.0f - fx) * (1.0f - fy) +
+                                    (float)r0[x1 * 3 + c] * fx * (1.0f - fy) +
+                                    (float)r1[x0 * 3 + c] * (1.0f - fx) * fy + (float)r1[x1 * 3 + c] * fx * fy;
+                    o[i * 3 + c] = (uint8_t)(v + 0.5f);
+                }
+            }
+        }
+        return;
+    }
+    column_taps(taps, in_w, out_w, 3);
+    resize_core(in, in_w, in_h, 3, out, out_w, out_h, 3, taps);
+    if (taps != stack_taps)
+        free(taps);
 }
 
 int sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y)
@@ -177,8 +261,27 @@ static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int he
     const int mw = det->map_width, mh = det->map_height;
     const float kx = (float)(mw - 1), ky = (float)(mh - 1);
     const float thr = S.threshold;
+    const int side = crop->side;
+    /* Column positions are the same for every row: computed once. */
+    int *ixs = (int *)malloc((size_t)side * (sizeof(int) + sizeof(float)));
+    float *fxs = ixs ? (float *)(ixs + side) : NULL;
 
-    for (int r = 0; r < crop->side; r++) {
+    if (ixs) {
+        for (int c = 0; c < side; c++) {
+            float sx = ((float)(crop->x + c) + 0.5f) * kx;
+            if (width > 1)
+                sx = sx / (float)(width - 1);
+            int ix = (int)sx;
+            if (ix < 0)
+                ix = 0;
+            if (ix >= mw - 1)
+                ix = mw - 2;
+            ixs[c] = ix;
+            fxs[c] = sx - (float)ix;
+        }
+    }
+
+    for (int r = 0; r < side; r++) {
         float sy = ((float)(crop->y + r) + 0.5f) * ky;
         if (height > 1)
             sy = sy / (float)(height - 1);
@@ -190,23 +293,31 @@ static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int he
         const float fy = sy - (float)iy;
         const float *m0 = det->score_map + (size_t)iy * mw;
         const float *m1 = m0 + mw;
-        uint8_t *out = mask + (size_t)r * crop->side;
+        uint8_t *out = mask + (size_t)r * side;
 
-        for (int c = 0; c < crop->side; c++) {
-            float sx = ((float)(crop->x + c) + 0.5f) * kx;
-            if (width > 1)
-                sx = sx / (float)(width - 1);
-            int ix = (int)sx;
-            if (ix < 0)
-                ix = 0;
-            if (ix >= mw - 1)
-                ix = mw - 2;
-            const float fx = sx - (float)ix;
+        for (int c = 0; c < side; c++) {
+            int ix;
+            float fx;
+            if (ixs) {
+                ix = ixs[c];
+                fx = fxs[c];
+            } else {
+                float sx = ((float)(crop->x + c) + 0.5f) * kx;
+                if (width > 1)
+                    sx = sx / (float)(width - 1);
+                ix = (int)sx;
+                if (ix < 0)
+                    ix = 0;
+                if (ix >= mw - 1)
+                    ix = mw - 2;
+                fx = sx - (float)ix;
+            }
             const float v = m0[ix] * (1.0f - fx) * (1.0f - fy) + m0[ix + 1] * fx * (1.0f - fy) +
                             m1[ix] * (1.0f - fx) * fy + m1[ix + 1] * fx * fy;
             out[c] = v >= thr;  /* NaN counts as no text */
         }
     }
+    free(ixs);
 }
 
 int build_region_mask(const uint8_t *rgb, int width, int height, const DetectionResult *det,
@@ -274,27 +385,86 @@ skip:
 
 void feather_mask(uint8_t *plane)
 {
-    uint8_t *t = (uint8_t *)malloc(PLANE);
-    if (!t)
+    /* Separable: exact integer row sums of three (two at the ends), then
+     * column sums of those; the same sums and divisors as the 3x3 window. */
+    uint16_t *h = (uint16_t *)malloc(PLANE * sizeof *h);
+    if (!h)
         return;  /* the blend then uses the hard mask */
 
     for (int pass = 0; pass < 2; pass++) {
         for (int q = 0; q < N; q++) {
+            const uint8_t *in = plane + (size_t)q * N;
+            uint16_t *o = h + (size_t)q * N;
+            o[0] = (uint16_t)(in[0] + in[1]);
+            for (int p = 1; p < N - 1; p++)
+                o[p] = (uint16_t)(in[p - 1] + in[p] + in[p + 1]);
+            o[N - 1] = (uint16_t)(in[N - 2] + in[N - 1]);
+        }
+        for (int q = 0; q < N; q++) {
             const int q0 = imax(q - 1, 0), q1 = imin(q + 1, N - 1);
-            for (int p = 0; p < N; p++) {
-                const int p0 = imax(p - 1, 0), p1 = imin(p + 1, N - 1);
-                unsigned sum = 0;
-                for (int yy = q0; yy <= q1; yy++)
-                    for (int xx = p0; xx <= p1; xx++)
-                        sum += plane[yy * N + xx];
-                /* Dividing by the neighbours that exist keeps a hole that
-                 * touches the border at 255 there. */
-                t[q * N + p] = (uint8_t)(sum / (unsigned)((q1 - q0 + 1) * (p1 - p0 + 1)));
+            const unsigned rows = (unsigned)(q1 - q0 + 1);
+            uint8_t *o = plane + (size_t)q * N;
+            const uint16_t *a = h + (size_t)q0 * N, *c = h + (size_t)q1 * N;
+            const uint16_t *b = h + (size_t)q * N;
+            if (rows == 3) {
+                o[0] = (uint8_t)(((unsigned)a[0] + b[0] + c[0]) / 6u);
+                for (int p = 1; p < N - 1; p++)
+                    o[p] = (uint8_t)(((unsigned)a[p] + b[p] + c[p]) / 9u);
+                o[N - 1] = (uint8_t)(((unsigned)a[N - 1] + b[N - 1] + c[N - 1]) / 6u);
+            } else {
+                /* first or last row: a or c is b itself, two rows counted */
+                const uint16_t *other = q0 == q ? c : a;
+                o[0] = (uint8_t)(((unsigned)b[0] + other[0]) / 4u);
+                for (int p = 1; p < N - 1; p++)
+                    o[p] = (uint8_t)(((unsigned)b[p] + other[p]) / 6u);
+                o[N - 1] = (uint8_t)(((unsigned)b[N - 1] + other[N - 1]) / 4u);
             }
         }
-        memcpy(plane, t, PLANE);
     }
-    free(t);
+    free(h);
+}
+
+typedef struct MaskTap {
+    int i0;
+    float f, g;  /* fx, 1 - fx */
+} MaskTap;
+
+static void blend_crop(const RegionCrop *crop, uint8_t *rgb, int width, const float unit[256]);
+
+/* Scales one plane (in_w x in_h) to out_w x out_h with resize_rgb's
+ * arithmetic, writing each value as an RGB24 grey pixel. */
+static void resize_plane_to_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
+{
+    ColTap stack_taps[1024];
+    ColTap *taps = out_w <= 1024 ? stack_taps : (ColTap *)malloc((size_t)out_w * sizeof *taps);
+    if (!taps) {
+        /* per-pixel reference path through an RGB copy is not worth a
+         * second big buffer: fall back to row-by-row grey scaling */
+        const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
+        const float kx = (float)(in_w - 1), dx = (float)(out_w - 1);
+        for (int j = 0; j < out_h; j++) {
+            const float sy = (float)j * ky / dy;
+            const int y0 = (int)sy;
+            const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
+            const float fy = sy - (float)y0;
+            const uint8_t *r0 = in + (size_t)y0 * in_w, *r1 = in + (size_t)y1 * in_w;
+            uint8_t *o = out + (size_t)j * out_w * 3;
+            for (int i = 0; i < out_w; i++) {
+                const float sx = (float)i * kx / dx;
+                const int x0 = (int)sx;
+                const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
+                const float fx = sx - (float)x0;
+                const float v = (float)r0[x0] * (1.0f - fx) * (1.0f - fy) + (float)r0[x1] * fx * (1.0f - fy) +
+                                (float)r1[x0] * (1.0f - fx) * fy + (float)r1[x1] * fx * fy;
+                o[i * 3] = o[i * 3 + 1] = o[i * 3 + 2] = (uint8_t)(v + 0.5f);
+            }
+        }
+        return;
+    }
+    column_taps(taps, in_w, out_w, 1);
+    resize_core(in, in_w, in_h, 1, out, out_w, out_h, 1, taps);
+    if (taps != stack_taps)
+        free(taps);
 }
 
 /* A model output value as a byte: clamped to 0..255, rounded half up; NaN is 0. */
@@ -322,32 +492,69 @@ void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor
     TensorShape out_shape = {1, 1, 1, (int64_t)(3 * PLANE)};
     const size_t out_cap = 3 * PLANE;
 
+    /* byte / 255 as the tensors and the blend use it */
+    float unit[256];
+    /* Mask lookup positions: the same along both axes of the square. */
+    MaskTap taps[N];
+    GW_TIMER_START(t_in);
+    int ran = 0;
+
     work = (uint8_t *)malloc(PLANE * 3);
     soft = (uint8_t *)malloc(PLANE);
     if (!work || !soft)
         goto end;
 
+    for (int i = 0; i < 256; i++)
+        unit[i] = (float)i / 255.0f;
+
     resize_rgb(crop->pixels, s, s, work, N, N);
-    for (size_t i = 0; i < PLANE; i++)
-        for (int c = 0; c < 3; c++)
-            image_tensor[c * PLANE + i] = (float)work[i * 3 + c] / 255.0f;
+    for (int c = 0; c < 3; c++) {
+        float *t = image_tensor + c * PLANE;
+        const uint8_t *w = work + c;
+        for (size_t i = 0; i < PLANE; i++)
+            t[i] = unit[w[i * 3]];
+    }
 
     /* Near the crop's right and bottom edges the lookup extrapolates and m
      * may leave 0..1; 255*m keeps its low 8 bits, as the model has always
-     * been fed. */
+     * been fed. Each value is sample_u8_bilinear's, with its clamped
+     * positions and weights worked out once per row and column. */
+    for (int p = 0; p < N; p++) {
+        const float x = ((float)p + 0.5f) * (float)s * 0.001953125f;
+        int x0 = (int)x;
+        if (x0 < 0)
+            x0 = 0;
+        if (x0 >= s - 1)
+            x0 = s - 2;
+        taps[p].i0 = x0;
+        taps[p].f = x - (float)x0;
+        taps[p].g = 1.0f - taps[p].f;
+    }
     for (int q = 0; q < N; q++) {
-        const float y = ((float)q + 0.5f) * (float)s * 0.001953125f;
+        const MaskTap ty = taps[q];
+        const uint8_t *r0 = crop->mask + (size_t)ty.i0 * s;
+        const uint8_t *r1 = r0 + s;
+        uint8_t *o = soft + (size_t)q * N;
         for (int p = 0; p < N; p++) {
-            const float x = ((float)p + 0.5f) * (float)s * 0.001953125f;
-            const int m = sample_u8_bilinear(crop->mask, s, s, x, y);
-            soft[q * N + p] = (uint8_t)(255 * m);
+            const MaskTap tx = taps[p];
+            const int x0 = tx.i0;
+            const float v = (float)r0[x0 + 1] * tx.f * ty.g + (float)r0[x0] * tx.g * ty.g +
+                            (float)r1[x0] * tx.g * ty.f + (float)r1[x0 + 1] * tx.f * ty.f;
+            const int m = (int)(v + 0.5f);
+            o[p] = (uint8_t)(255 * m);
         }
     }
     for (size_t i = 0; i < PLANE; i++)
-        mask_tensor[i] = (float)soft[i] / 255.0f;
+        mask_tensor[i] = unit[soft[i]];
+    GW_TIMER_STOP(t_in, GW_ST_BLEND);
 
-    memset(msg, 0, sizeof msg);
-    if (ort_session_run(&S.lama, inputs, in_shapes, 2, outputs, &out_shape, &out_cap, 1, msg, sizeof msg) != 0) {
+    {
+        memset(msg, 0, sizeof msg);
+        GW_TIMER_START(t_net);
+        ran = ort_session_run(&S.lama, inputs, in_shapes, 2, outputs, &out_shape, &out_cap, 1, msg, sizeof msg) == 0;
+        GW_TIMER_STOP(t_net, GW_ST_INPAINT_NET);
+    }
+    if (!ran) {
         fprintf(stderr, "[inpaint] LAMA FAIL: %s\n", msg);
         goto end;
     }
@@ -362,22 +569,39 @@ void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor
         goto end;
     }
 
-    for (size_t i = 0; i < PLANE; i++)
-        for (int c = 0; c < 3; c++)
-            work[i * 3 + c] = output_byte(output_tensor[c * PLANE + i]);
-    resize_rgb(work, N, N, crop->repainted, s, s);
+    {
+        GW_TIMER_START(t_out);
+        for (int c = 0; c < 3; c++) {
+            const float *t = output_tensor + c * PLANE;
+            uint8_t *w = work + c;
+            for (size_t i = 0; i < PLANE; i++)
+                w[i * 3] = output_byte(t[i]);
+        }
+        resize_rgb(work, N, N, crop->repainted, s, s);
 
-    feather_mask(soft);
-    for (size_t i = 0; i < PLANE; i++)
-        work[i * 3] = work[i * 3 + 1] = work[i * 3 + 2] = soft[i];
-    resize_rgb(work, N, N, crop->alpha, s, s);
+        feather_mask(soft);
+        /* The softened mask scaled as one plane; crop->alpha gets it as R = G = B. */
+        resize_plane_to_rgb(soft, N, N, crop->alpha, s, s);
 
+        blend_crop(crop, rgb, width, unit);
+        GW_TIMER_STOP(t_out, GW_ST_BLEND);
+    }
+
+end:
+    free(work);
+    free(soft);
+}
+
+/* Blends crop->repainted into the frame through crop->alpha. */
+static void blend_crop(const RegionCrop *crop, uint8_t *rgb, int width, const float unit[256])
+{
+    const int s = crop->side;
     for (int r = 0; r < s; r++) {
         uint8_t *f = rgb + ((size_t)(crop->y + r) * width + crop->x) * 3;
         const uint8_t *rep = crop->repainted + (size_t)r * s * 3;
         const uint8_t *al = crop->alpha + (size_t)r * s * 3;
         for (int c = 0; c < s; c++) {
-            const float a = (float)al[c * 3] / 255.0f;
+            const float a = unit[al[c * 3]];
             if (a < 0.02f)
                 continue;  /* alpha bytes 0..5 keep the frame pixel */
             for (int ch = 0; ch < 3; ch++) {
@@ -386,10 +610,6 @@ void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor
             }
         }
     }
-
-end:
-    free(work);
-    free(soft);
 }
 
 void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult *det, int y_start, int y_end)
@@ -397,7 +617,9 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
     InpaintRegion regions[GW_MAX_REGIONS];
     float *image_tensor = NULL, *mask_tensor = NULL, *output_tensor = NULL;
 
+    GW_TIMER_START(t_plan);
     const int k = plan_regions(width, height, det, y_start, y_end, regions);
+    GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
     if (k == 0)
         return;
 
@@ -409,7 +631,10 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
         /* Each crop is copied from the frame as the earlier regions left it. */
         for (int i = 0; i < k; i++) {
             RegionCrop crop;
-            if (build_region_mask(rgb, width, height, det, &regions[i], &crop)) {
+            GW_TIMER_START(t_mask);
+            const int filled = build_region_mask(rgb, width, height, det, &regions[i], &crop);
+            GW_TIMER_STOP(t_mask, GW_ST_PLAN_MASK);
+            if (filled) {
                 inpaint_crop(&crop, rgb, width, image_tensor, mask_tensor, output_tensor);
                 free_region_crop(&crop);
             }
