@@ -322,7 +322,7 @@ TEST_F(HostileImages, ExtremeShapes)
 }
 
 // Outputs that cannot be written (a path under a regular file, a missing
-// folder, /proc, which root cannot create files in either) fail with the
+// folder, a folder, /proc, which root cannot create files in either) fail with the
 // save message; the same path in and out replaces the input with the result.
 TEST_F(HostileImages, OutputPaths)
 {
@@ -330,12 +330,17 @@ TEST_F(HostileImages, OutputPaths)
     ASSERT_TRUE(gwt::make_text_image(in, 200, 80, "plain:navy", {{"Replace", 10, 20, 36, "white", 0, "black"}}));
     std::string before = gwt::read_file(in);
     for (const std::string &bad : {in + "/out.png", dir + "/missing/out.png", std::string("/proc/gw_out.png"),
-                                   std::string("/proc/gw_out.jpg")}) {
+                                   std::string("/proc/gw_out.jpg"), dir + "/"}) {
         EXPECT_EQ(glyphwipe_process_image(in.c_str(), bad.c_str()), -1) << bad;
         EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + bad);
-        EXPECT_FALSE(gwt::file_exists(bad));
+        if (bad.back() != '/')
+            EXPECT_FALSE(gwt::file_exists(bad));
     }
     EXPECT_EQ(gwt::read_file(in), before);
+    // A folder as the input.
+    EXPECT_EQ(glyphwipe_detect(dir.c_str()), nullptr);
+    EXPECT_EQ(std::string(glyphwipe_last_error()).rfind(LOAD_FAILED + dir + " (stbi: ", 0), 0u)
+        << glyphwipe_last_error();
 
     const char *json = glyphwipe_detect(in.c_str());
     ASSERT_NE(json, nullptr);

@@ -93,6 +93,11 @@ TEST_F(HostileVideo, EmptyAndRandomFiles)
         gwt::write_file(f, random_bytes(rng, n));
         expect_sane(f, "random " + std::to_string(n));
     }
+    // Not a clip at all: a folder, a still picture.
+    expect_sane(dir, "a folder");
+    std::string png = dir + "/still.png";
+    ASSERT_TRUE(gwt::make_text_image(png, 64, 48, "gradient", {{"Still", 4, 10, 16, "white", 0, "black"}}));
+    expect_sane(png, "a still picture");
     // A real header followed by noise.
     for (const std::string &src : {mp4, ts}) {
         std::string head = gwt::read_file(src).substr(0, 1024);
@@ -141,12 +146,12 @@ TEST_F(HostileVideo, FlippedBytes)
 }
 
 // Outputs that cannot be written: a path whose parent is a regular file, a
-// missing folder, and /proc (tests run as root, so a read-only mode bit would
+// missing folder, a folder itself, and /proc (tests run as root, so a read-only mode bit would
 // not stop the write). The input is left as it was.
 TEST_F(HostileVideo, UnwritableOutputs)
 {
     std::string before = gwt::read_file(mp4);
-    for (const std::string &bad : {mp4 + "/out.mp4", dir + "/missing/out.mp4", std::string("/proc/gw_out.mp4")}) {
+    for (const std::string &bad : {mp4 + "/out.mp4", dir + "/missing/out.mp4", std::string("/proc/gw_out.mp4"), dir}) {
         EXPECT_EQ(glyphwipe_process_video(mp4.c_str(), bad.c_str()), -1) << bad;
         EXPECT_EQ(std::string(glyphwipe_last_error()), "cannot open output file: " + bad);
         tried++;
