@@ -333,8 +333,9 @@ TEST_F(HostileImages, OutputPaths)
                                    std::string("/proc/gw_out.jpg"), dir + "/"}) {
         EXPECT_EQ(glyphwipe_process_image(in.c_str(), bad.c_str()), -1) << bad;
         EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + bad);
-        if (bad.back() != '/')
+        if (bad.back() != '/') {
             EXPECT_FALSE(gwt::file_exists(bad));
+        }
     }
     EXPECT_EQ(gwt::read_file(in), before);
     // A folder as the input.
