@@ -190,7 +190,7 @@ TEST_F(HostileVideo, OutputSameAsInputIsRefused)
 TEST_F(HostileVideo, CancelAtRandomMoments)
 {
     std::string in = dir + "/long.mp4";
-    ASSERT_TRUE(small_clip(in, 30, ""));
+    ASSERT_TRUE(small_clip(in, 20, ""));
     std::string missing = dir + "/no-such-input.mp4";
 
     // How long one whole run takes, to spread the cancel requests over it.
