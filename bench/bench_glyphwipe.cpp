@@ -46,7 +46,7 @@ static double now_s(void)
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-static double median(std::vector<double> v)
+[[maybe_unused]] static double median(std::vector<double> v)
 {
     if (v.empty())
         return 0;

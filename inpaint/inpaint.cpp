@@ -7,9 +7,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "core/gw_core.h"
 #include "core/stage_timers.h"
 #include "inference/ort_helpers.h"
+#include "region_split.h"
 
 static const int N = GW_INPAINT_SIZE;                        /* side of the model's picture */
 static const size_t PLANE = (size_t)GW_INPAINT_SIZE * GW_INPAINT_SIZE;  /* pixels in it */
@@ -215,11 +218,12 @@ void free_region_crop(RegionCrop *crop)
     crop->pixels = crop->mask = crop->repainted = crop->alpha = NULL;
 }
 
-void dilate_mask(uint8_t *mask, int side, int radius)
+/* dilate_mask with a caller's side*side scratch plane (NULL: allocated). */
+static void dilate_mask_with(uint8_t *mask, int side, int radius, uint8_t *scratch)
 {
     if (side <= 0 || radius <= 0)
         return;
-    uint8_t *tmp = (uint8_t *)malloc((size_t)side * side);
+    uint8_t *tmp = scratch ? scratch : (uint8_t *)malloc((size_t)side * side);
     if (!tmp)
         return;  /* the undilated mask still serves */
 
@@ -251,8 +255,11 @@ void dilate_mask(uint8_t *mask, int side, int radius)
                 cnt -= tmp[(size_t)(q - radius) * side + c] != 0;
         }
     }
-    free(tmp);
+    if (!scratch)
+        free(tmp);
 }
+
+void dilate_mask(uint8_t *mask, int side, int radius) { dilate_mask_with(mask, side, radius, NULL); }
 
 /* Marks crop pixels whose score, looked up bilinearly in the score map at
  * the frame position, reaches the threshold. */
@@ -320,8 +327,29 @@ static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int he
     free(ixs);
 }
 
+/* Buffers a frame reuses from region to region and frame to frame, so that
+ * large work planes are not mapped and faulted in again for every region. */
+typedef struct Scratch {
+    uint8_t *crop;       /* 10 * side * side: pixels, mask, repainted, alpha */
+    uint8_t *dilate;     /* side * side */
+    uint8_t *work;       /* 3 * PLANE */
+    uint8_t *soft;       /* PLANE */
+    uint16_t *feather;   /* PLANE */
+} Scratch;
+
+static int crop_into(const uint8_t *rgb, int width, int height, const DetectionResult *det,
+                     const InpaintRegion *region, RegionCrop *crop, const Scratch *sc);
+
 int build_region_mask(const uint8_t *rgb, int width, int height, const DetectionResult *det,
                       const InpaintRegion *region, RegionCrop *crop)
+{
+    return crop_into(rgb, width, height, det, region, crop, NULL);
+}
+
+/* build_region_mask; with sc, the crop's buffers point into sc->crop (side
+ * is at most min(width, height)) and are not to be freed. */
+static int crop_into(const uint8_t *rgb, int width, int height, const DetectionResult *det,
+                     const InpaintRegion *region, RegionCrop *crop, const Scratch *sc)
 {
     memset(crop, 0, sizeof *crop);
 
@@ -342,12 +370,21 @@ int build_region_mask(const uint8_t *rgb, int width, int height, const Detection
     crop->x = x;
     crop->y = y;
     crop->side = side;
-    crop->pixels = (uint8_t *)malloc(area * 3);
-    crop->mask = (uint8_t *)calloc(area, 1);
-    crop->repainted = (uint8_t *)malloc(area * 3);
-    crop->alpha = (uint8_t *)malloc(area * 3);
-    if (!crop->pixels || !crop->mask || !crop->repainted || !crop->alpha)
-        goto skip;
+    if (sc) {
+        crop->pixels = sc->crop;
+        crop->mask = sc->crop + area * 3;
+        crop->repainted = sc->crop + area * 4;
+        crop->alpha = sc->crop + area * 7;
+        if (!(det->score_map && det->map_width >= 2 && det->map_height >= 2))
+            memset(crop->mask, 0, area);  /* otherwise the score lookup writes every byte */
+    } else {
+        crop->pixels = (uint8_t *)malloc(area * 3);
+        crop->mask = (uint8_t *)calloc(area, 1);
+        crop->repainted = (uint8_t *)malloc(area * 3);
+        crop->alpha = (uint8_t *)malloc(area * 3);
+        if (!crop->pixels || !crop->mask || !crop->repainted || !crop->alpha)
+            goto skip;
+    }
 
     for (int r = 0; r < side; r++)
         memcpy(crop->pixels + (size_t)r * side * 3, rgb + ((size_t)(y + r) * width + x) * 3, (size_t)side * 3);
@@ -369,7 +406,7 @@ int build_region_mask(const uint8_t *rgb, int width, int height, const Detection
                     memset(crop->mask + (size_t)r * side + c0, 1, (size_t)(c1 - c0));
         }
         if (rad >= 1)
-            dilate_mask(crop->mask, side, rad);
+            dilate_mask_with(crop->mask, side, rad, sc ? sc->dilate : NULL);
     }
 
     for (size_t i = 0; i < area; i++)
@@ -377,17 +414,25 @@ int build_region_mask(const uint8_t *rgb, int width, int height, const Detection
             return 1;
 
 skip:
-    free_region_crop(crop);
+    if (sc)
+        memset(crop, 0, sizeof *crop);
+    else
+        free_region_crop(crop);
     return 0;
 }
 
 /* ---- model pass and blending ---------------------------------------------- */
 
-void feather_mask(uint8_t *plane)
+static void feather_mask_with(uint8_t *plane, uint16_t *scratch);
+
+void feather_mask(uint8_t *plane) { feather_mask_with(plane, NULL); }
+
+/* feather_mask with a caller's PLANE-sized scratch (NULL: allocated). */
+static void feather_mask_with(uint8_t *plane, uint16_t *scratch)
 {
     /* Separable: exact integer row sums of three (two at the ends), then
      * column sums of those; the same sums and divisors as the 3x3 window. */
-    uint16_t *h = (uint16_t *)malloc(PLANE * sizeof *h);
+    uint16_t *h = scratch ? scratch : (uint16_t *)malloc(PLANE * sizeof *h);
     if (!h)
         return;  /* the blend then uses the hard mask */
 
@@ -421,7 +466,8 @@ void feather_mask(uint8_t *plane)
             }
         }
     }
-    free(h);
+    if (!scratch)
+        free(h);
 }
 
 typedef struct MaskTap {
@@ -475,8 +521,18 @@ static inline uint8_t output_byte(float v)
     return (uint8_t)((v < 255.0f ? v : 255.0f) + 0.5f);
 }
 
+static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
+                      float *output_tensor, const Scratch *sc);
+
 void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
                   float *output_tensor)
+{
+    crop_pass(crop, rgb, width, image_tensor, mask_tensor, output_tensor, NULL);
+}
+
+/* inpaint_crop; with sc, the work planes come from it. */
+static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
+                      float *output_tensor, const Scratch *sc)
 {
     const int s = crop->side;
     /* work: 512x512 RGB24, in turn the scaled crop, the repainted image and
@@ -499,8 +555,8 @@ void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor
     GW_TIMER_START(t_in);
     int ran = 0;
 
-    work = (uint8_t *)malloc(PLANE * 3);
-    soft = (uint8_t *)malloc(PLANE);
+    work = sc ? sc->work : (uint8_t *)malloc(PLANE * 3);
+    soft = sc ? sc->soft : (uint8_t *)malloc(PLANE);
     if (!work || !soft)
         goto end;
 
@@ -579,7 +635,7 @@ void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor
         }
         resize_rgb(work, N, N, crop->repainted, s, s);
 
-        feather_mask(soft);
+        feather_mask_with(soft, sc ? sc->feather : NULL);
         /* The softened mask scaled as one plane; crop->alpha gets it as R = G = B. */
         resize_plane_to_rgb(soft, N, N, crop->alpha, s, s);
 
@@ -588,8 +644,10 @@ void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor
     }
 
 end:
-    free(work);
-    free(soft);
+    if (!sc) {
+        free(work);
+        free(soft);
+    }
 }
 
 /* Blends crop->repainted into the frame through crop->alpha. */
@@ -612,35 +670,76 @@ static void blend_crop(const RegionCrop *crop, uint8_t *rgb, int width, const fl
     }
 }
 
+/* One arena kept from frame to frame (never released: it is reachable and
+ * bounded by the largest frame seen). A frame that finds it in use by
+ * another thread allocates its own. */
+static uint8_t *arena;
+static size_t arena_cap;
+static std::atomic_flag arena_busy = ATOMIC_FLAG_INIT;
+
+static size_t round64(size_t n) { return (n + 63) & ~(size_t)63; }
+
 void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult *det, int y_start, int y_end)
 {
     InpaintRegion regions[GW_MAX_REGIONS];
-    float *image_tensor = NULL, *mask_tensor = NULL, *output_tensor = NULL;
+    float *image_tensor, *mask_tensor, *output_tensor;
+    uint8_t *mem = NULL;
+    int owns_arena = 0;
+    Scratch sc;
 
     GW_TIMER_START(t_plan);
     const int k = plan_regions(width, height, det, y_start, y_end, regions);
-    GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
-    if (k == 0)
+    if (k == 0) {
+        GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
         return;
+    }
 
-    /* One set of work tensors serves every region of the frame. */
-    image_tensor = (float *)malloc(3 * PLANE * sizeof(float));
-    mask_tensor = (float *)malloc(PLANE * sizeof(float));
-    output_tensor = (float *)malloc(3 * PLANE * sizeof(float));
-    if (image_tensor && mask_tensor && output_tensor) {
+    /* Layout: three tensors, the 512x512 work planes, then the crop planes
+     * for the largest possible side. */
+    const size_t max_area = (size_t)imin(width, height) * (size_t)imin(width, height);
+    const size_t o_mask = round64(3 * PLANE * sizeof(float));
+    const size_t o_out = o_mask + round64(PLANE * sizeof(float));
+    const size_t o_work = o_out + round64(3 * PLANE * sizeof(float));
+    const size_t o_soft = o_work + round64(3 * PLANE);
+    const size_t o_feather = o_soft + round64(PLANE);
+    const size_t o_dilate = o_feather + round64(PLANE * sizeof(uint16_t));
+    const size_t o_crop = o_dilate + round64(max_area);
+    const size_t need = o_crop + 10 * max_area;
+
+    if (!arena_busy.test_and_set(std::memory_order_acquire)) {
+        owns_arena = 1;
+        if (arena_cap < need) {
+            free(arena);
+            arena = (uint8_t *)malloc(need);
+            arena_cap = arena ? need : 0;
+        }
+        mem = arena;
+    } else {
+        mem = (uint8_t *)malloc(need);
+    }
+    GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
+
+    if (mem) {
+        image_tensor = (float *)mem;
+        mask_tensor = (float *)(mem + o_mask);
+        output_tensor = (float *)(mem + o_out);
+        sc.work = mem + o_work;
+        sc.soft = mem + o_soft;
+        sc.feather = (uint16_t *)(mem + o_feather);
+        sc.dilate = mem + o_dilate;
+        sc.crop = mem + o_crop;
         /* Each crop is copied from the frame as the earlier regions left it. */
         for (int i = 0; i < k; i++) {
             RegionCrop crop;
             GW_TIMER_START(t_mask);
-            const int filled = build_region_mask(rgb, width, height, det, &regions[i], &crop);
+            const int filled = crop_into(rgb, width, height, det, &regions[i], &crop, &sc);
             GW_TIMER_STOP(t_mask, GW_ST_PLAN_MASK);
-            if (filled) {
-                inpaint_crop(&crop, rgb, width, image_tensor, mask_tensor, output_tensor);
-                free_region_crop(&crop);
-            }
+            if (filled)
+                crop_pass(&crop, rgb, width, image_tensor, mask_tensor, output_tensor, &sc);
         }
     }
-    free(image_tensor);
-    free(mask_tensor);
-    free(output_tensor);
+    if (owns_arena)
+        arena_busy.clear(std::memory_order_release);
+    else
+        free(mem);
 }
