@@ -266,7 +266,9 @@ static int bench_size(int w, int h, double seconds, int fps, const std::string &
     const int line1 = h - h * 150 / 1080, line2 = h - h * 80 / 1080;
     const int band_y0 = line1 - h * 20 / 1080, band_y1 = std::min(h - 1, line2 + fs + h * 20 / 1080);
 
-    const char *src = "-f lavfi -i gradients=s=%dx%d:r=%d:speed=0.03:n=3:seed=7 "
+    /* A deterministic moving picture without text of its own. */
+    const char *src = "-f lavfi -i color=c=black:s=%dx%d:r=%d,format=rgb24,"
+                      "geq=r='128+100*sin(X/97+T)':g='128+90*sin(Y/61-0.7*T)':b='128+80*sin((X+Y)/140+1.3*T)' "
                       "-f lavfi -i sine=frequency=440:sample_rate=48000 ";
     char srcbuf[512];
     snprintf(srcbuf, sizeof srcbuf, src, w, h, fps);
