@@ -71,6 +71,14 @@ static void resize_core(const uint8_t *in, int in_w, int in_h, int step, uint8_t
 {
     const float *U = u8f();
     const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
+    const size_t n = (size_t)out_w * chans;
+    /* Each term is (sample * column weight) * row weight. The first product
+     * depends on the source row and column only, so it is worked out once
+     * per source row (two rows cached: a row serves neighbouring output rows)
+     * and the rows are then combined in the original order, element-wise. */
+    float *prod = (float *)malloc(4 * n * sizeof *prod);
+    int cached[2] = {-1, -1};
+
     for (int j = 0; j < out_h; j++) {
         const float sy = (float)j * ky / dy;
         const int y0 = (int)sy;
@@ -80,24 +88,69 @@ static void resize_core(const uint8_t *in, int in_w, int in_h, int step, uint8_t
         const uint8_t *r1 = in + (size_t)y1 * in_w * step;
         uint8_t *o = out + (size_t)j * out_w * 3;
 
-        if (chans == 3) {
-            for (int i = 0; i < out_w; i++) {
-                const ColTap t = taps[i];
-                for (int c = 0; c < 3; c++) {
-                    const float v = U[r0[t.x0 + c]] * t.w0 * gy + U[r0[t.x1 + c]] * t.w1 * gy +
-                                    U[r1[t.x0 + c]] * t.w0 * fy + U[r1[t.x1 + c]] * t.w1 * fy;
-                    o[i * 3 + c] = (uint8_t)(v + 0.5f);
+        if (!prod) {
+            if (chans == 3) {
+                for (int i = 0; i < out_w; i++) {
+                    const ColTap t = taps[i];
+                    for (int c = 0; c < 3; c++) {
+                        const float v = U[r0[t.x0 + c]] * t.w0 * gy + U[r0[t.x1 + c]] * t.w1 * gy +
+                                        U[r1[t.x0 + c]] * t.w0 * fy + U[r1[t.x1 + c]] * t.w1 * fy;
+                        o[i * 3 + c] = (uint8_t)(v + 0.5f);
+                    }
+                }
+            } else {
+                for (int i = 0; i < out_w; i++) {
+                    const ColTap t = taps[i];
+                    const float v = U[r0[t.x0]] * t.w0 * gy + U[r0[t.x1]] * t.w1 * gy + U[r1[t.x0]] * t.w0 * fy +
+                                    U[r1[t.x1]] * t.w1 * fy;
+                    o[i * 3] = o[i * 3 + 1] = o[i * 3 + 2] = (uint8_t)(v + 0.5f);
                 }
             }
+            continue;
+        }
+
+        /* Products of rows y0 and y1: slot k holds (a*w0, b*w1) for row cached[k]. */
+        const float *p[2];
+        const int want[2] = {y0, y1};
+        for (int w = 0; w < 2; w++) {
+            int k = cached[0] == want[w] ? 0 : cached[1] == want[w] ? 1 : -1;
+            if (k < 0) {
+                /* reuse the slot the other wanted row does not occupy */
+                k = (w == 1 && cached[0] == want[0]) ? 1 : (w == 1 && cached[1] == want[0]) ? 0 : w;
+                const uint8_t *row = in + (size_t)want[w] * in_w * step;
+                float *a = prod + (size_t)k * 2 * n, *b = a + n;
+                if (chans == 3) {
+                    for (int i = 0; i < out_w; i++) {
+                        const ColTap t = taps[i];
+                        for (int c = 0; c < 3; c++) {
+                            a[i * 3 + c] = U[row[t.x0 + c]] * t.w0;
+                            b[i * 3 + c] = U[row[t.x1 + c]] * t.w1;
+                        }
+                    }
+                } else {
+                    for (int i = 0; i < out_w; i++) {
+                        a[i] = U[row[taps[i].x0]] * taps[i].w0;
+                        b[i] = U[row[taps[i].x1]] * taps[i].w1;
+                    }
+                }
+                cached[k] = want[w];
+            }
+            p[w] = prod + (size_t)k * 2 * n;
+        }
+        const float *a0 = p[0], *b0 = p[0] + n, *a1 = p[1], *b1 = p[1] + n;
+        if (chans == 3) {
+            for (size_t k = 0; k < n; k++) {
+                const float v = a0[k] * gy + b0[k] * gy + a1[k] * fy + b1[k] * fy;
+                o[k] = (uint8_t)(int)(v + 0.5f);
+            }
         } else {
-            for (int i = 0; i < out_w; i++) {
-                const ColTap t = taps[i];
-                const float v = U[r0[t.x0]] * t.w0 * gy + U[r0[t.x1]] * t.w1 * gy + U[r1[t.x0]] * t.w0 * fy +
-                                U[r1[t.x1]] * t.w1 * fy;
-                o[i * 3] = o[i * 3 + 1] = o[i * 3 + 2] = (uint8_t)(v + 0.5f);
+            for (size_t k = 0; k < n; k++) {
+                const float v = a0[k] * gy + b0[k] * gy + a1[k] * fy + b1[k] * fy;
+                o[k * 3] = o[k * 3 + 1] = o[k * 3 + 2] = (uint8_t)(int)(v + 0.5f);
             }
         }
     }
+    free(prod);
 }
 
 void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
@@ -243,16 +296,42 @@ static void dilate_mask_with(uint8_t *mask, int side, int radius, uint8_t *scrat
                 cnt -= m[c - radius] != 0;
         }
     }
-    for (int c = 0; c < side; c++) {
-        int cnt = 0;
-        for (int i = 0; i <= radius && i < side; i++)
-            cnt += tmp[(size_t)i * side + c] != 0;
+    /* Vertical pass in row order: one running count per column. */
+    int *cnt = (int *)calloc((size_t)side, sizeof *cnt);
+    if (cnt) {
+        for (int i = 0; i <= radius && i < side; i++) {
+            const uint8_t *t = tmp + (size_t)i * side;
+            for (int c = 0; c < side; c++)
+                cnt[c] += t[c] != 0;
+        }
         for (int q = 0; q < side; q++) {
-            mask[(size_t)q * side + c] = cnt > 0;
-            if (q + 1 + radius < side)
-                cnt += tmp[(size_t)(q + 1 + radius) * side + c] != 0;
-            if (q - radius >= 0)
-                cnt -= tmp[(size_t)(q - radius) * side + c] != 0;
+            uint8_t *m = mask + (size_t)q * side;
+            for (int c = 0; c < side; c++)
+                m[c] = cnt[c] > 0;
+            if (q + 1 + radius < side) {
+                const uint8_t *t = tmp + (size_t)(q + 1 + radius) * side;
+                for (int c = 0; c < side; c++)
+                    cnt[c] += t[c] != 0;
+            }
+            if (q - radius >= 0) {
+                const uint8_t *t = tmp + (size_t)(q - radius) * side;
+                for (int c = 0; c < side; c++)
+                    cnt[c] -= t[c] != 0;
+            }
+        }
+        free(cnt);
+    } else {
+        for (int c = 0; c < side; c++) {
+            int n = 0;
+            for (int i = 0; i <= radius && i < side; i++)
+                n += tmp[(size_t)i * side + c] != 0;
+            for (int q = 0; q < side; q++) {
+                mask[(size_t)q * side + c] = n > 0;
+                if (q + 1 + radius < side)
+                    n += tmp[(size_t)(q + 1 + radius) * side + c] != 0;
+                if (q - radius >= 0)
+                    n -= tmp[(size_t)(q - radius) * side + c] != 0;
+            }
         }
     }
     if (!scratch)
@@ -272,6 +351,10 @@ static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int he
     /* Column positions are the same for every row: computed once. */
     int *ixs = (int *)malloc((size_t)side * (sizeof(int) + sizeof(float)));
     float *fxs = ixs ? (float *)(ixs + side) : NULL;
+    /* (score * column weight) per map row, two rows cached: slot k holds
+     * m[ix]*(1-fx) then m[ix+1]*fx for map row rows[k]. */
+    float *prod = ixs ? (float *)malloc((size_t)side * 4 * sizeof(float)) : NULL;
+    int rows[2] = {-1, -1};
 
     if (ixs) {
         for (int c = 0; c < side; c++) {
@@ -302,6 +385,32 @@ static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int he
         const float *m1 = m0 + mw;
         uint8_t *out = mask + (size_t)r * side;
 
+        if (prod) {
+            const float gy = 1.0f - fy;
+            const float *p[2];
+            for (int w = 0; w < 2; w++) {
+                const int want = iy + w;
+                int k = rows[0] == want ? 0 : rows[1] == want ? 1 : -1;
+                if (k < 0) {
+                    k = (w == 1 && rows[0] == iy) ? 1 : (w == 1 && rows[1] == iy) ? 0 : w;
+                    const float *m = det->score_map + (size_t)want * mw;
+                    float *a = prod + (size_t)k * 2 * side, *b = a + side;
+                    for (int c = 0; c < side; c++) {
+                        a[c] = m[ixs[c]] * (1.0f - fxs[c]);
+                        b[c] = m[ixs[c] + 1] * fxs[c];
+                    }
+                    rows[k] = want;
+                }
+                p[w] = prod + (size_t)k * 2 * side;
+            }
+            const float *a0 = p[0], *b0 = p[0] + side, *a1 = p[1], *b1 = p[1] + side;
+            for (int c = 0; c < side; c++) {
+                const float v = a0[c] * gy + b0[c] * gy + a1[c] * fy + b1[c] * fy;
+                out[c] = v >= thr;  /* NaN counts as no text */
+            }
+            continue;
+        }
+
         for (int c = 0; c < side; c++) {
             int ix;
             float fx;
@@ -324,6 +433,7 @@ static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int he
             out[c] = v >= thr;  /* NaN counts as no text */
         }
     }
+    free(prod);
     free(ixs);
 }
 
