@@ -145,6 +145,22 @@ TEST_F(HostileVideo, FlippedBytes)
     EXPECT_EQ(gwv::streams(out).size(), 2u);
 }
 
+// Clips at the extremes of shape: thinner than the detector takes (a clear
+// error or a pass-through, never a crash) and long thin ones it takes.
+TEST_F(HostileVideo, ExtremeGeometry)
+{
+    const int sizes[][2] = {{2, 2}, {6, 400}, {400, 6}, {8, 8}, {8, 1080}, {1920, 8}, {10, 10}};
+    for (const auto &sz : sizes) {
+        std::string f = dir + "/geo.mp4";
+        std::string what = std::to_string(sz[0]) + "x" + std::to_string(sz[1]);
+        ASSERT_TRUE(gwv::plain_clip(f, sz[0], sz[1], 3, 10, false)) << what;
+        expect_sane(f, what);
+        if (sz[0] >= 8 && sz[1] >= 8) {
+            EXPECT_STREQ(glyphwipe_last_error(), "no error") << what;
+        }
+    }
+}
+
 // Outputs that cannot be written: a path whose parent is a regular file, a
 // missing folder, a folder itself, and /proc (tests run as root, so a read-only mode bit would
 // not stop the write). The input is left as it was.
