@@ -838,14 +838,19 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
         sc.feather = (uint16_t *)(mem + o_feather);
         sc.dilate = mem + o_dilate;
         sc.crop = mem + o_crop;
-        /* Each crop is copied from the frame as the earlier regions left it. */
+        /* Each crop is copied from the frame as the earlier regions left it.
+         * A region longer than any crop is repainted piece by piece. */
         for (int i = 0; i < k; i++) {
-            RegionCrop crop;
-            GW_TIMER_START(t_mask);
-            const int filled = crop_into(rgb, width, height, det, &regions[i], &crop, &sc);
-            GW_TIMER_STOP(t_mask, GW_ST_PLAN_MASK);
-            if (filled)
-                crop_pass(&crop, rgb, width, image_tensor, mask_tensor, output_tensor, &sc);
+            InpaintRegion pieces[GW_MAX_REGION_PIECES];
+            const int n = split_region(&regions[i], width, height, pieces);
+            for (int j = 0; j < n; j++) {
+                RegionCrop crop;
+                GW_TIMER_START(t_mask);
+                const int filled = crop_into(rgb, width, height, det, &pieces[j], &crop, &sc);
+                GW_TIMER_STOP(t_mask, GW_ST_PLAN_MASK);
+                if (filled)
+                    crop_pass(&crop, rgb, width, image_tensor, mask_tensor, output_tensor, &sc);
+            }
         }
     }
     if (owns_arena)

@@ -298,3 +298,12 @@ TEST_F(RealFill, ImageWithoutTextIsRewrittenUnchanged)
     Image a = load(in), b = load(out);
     EXPECT_TRUE(a.rgb == b.rgb);
 }
+
+TEST_F(RealFill, LineWiderThanTheFrameIsHigh)
+{
+    // A caption of about 560 pixels on a 640x360 picture: longer than any
+    // square crop (360), so it is repainted in pieces, ends included.
+    const std::vector<gwt::TextLine> lines = {line("WIDE CAPTION ACROSS THE FRAME", 30, 280, 30, "white")};
+    double share = clean_and_compare(dir, "plain:0x204060", 640, 360, lines, 12, 64);
+    EXPECT_GT(share, 0.97) << "share of text pixels that now show the background";
+}
