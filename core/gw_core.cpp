@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "glyphwipe.h"
+#include "inpaint/inpaint.h"
 #include "platform.h"
 
 EngineState S;
@@ -90,6 +91,7 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_init(const char *model_dir
 extern "C" GLYPHWIPE_API void GLYPHWIPE_CALL glyphwipe_cleanup(void)
 {
     release_sessions();
+    gw_inpaint_release();
     memset(&S, 0, sizeof S);
 }
 

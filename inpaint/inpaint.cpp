@@ -780,12 +780,22 @@ static void blend_crop(const RegionCrop *crop, uint8_t *rgb, int width, const fl
     }
 }
 
-/* One arena kept from frame to frame (never released: it is reachable and
- * bounded by the largest frame seen). A frame that finds it in use by
- * another thread allocates its own. */
+/* One arena kept from frame to frame, bounded by the largest frame seen and
+ * released by gw_inpaint_release (glyphwipe_cleanup). A frame that finds it
+ * in use by another thread allocates its own. */
 static uint8_t *arena;
 static size_t arena_cap;
 static std::atomic_flag arena_busy = ATOMIC_FLAG_INIT;
+
+void gw_inpaint_release(void)
+{
+    if (arena_busy.test_and_set(std::memory_order_acquire))
+        return;  /* in use: the frame that holds it keeps it */
+    free(arena);
+    arena = NULL;
+    arena_cap = 0;
+    arena_busy.clear(std::memory_order_release);
+}
 
 static size_t round64(size_t n) { return (n + 63) & ~(size_t)63; }
 

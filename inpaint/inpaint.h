@@ -10,6 +10,9 @@
  * cannot be repainted keeps its pixels. */
 void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult *det, int y_start, int y_end);
 
+/* Releases the work memory that gw_inpaint_frame keeps between frames. */
+void gw_inpaint_release(void);
+
 /* ---- internal, for tests ------------------------------------------------ */
 
 #define GW_INPAINT_SIZE 512     /* side of the model's square input and output */
