@@ -40,7 +40,11 @@ unsigned char *gw_load_image(const char *path, int *width, int *height, char *ms
      * claiming 16777216 rows. A file that cannot be read whole falls back to
      * the decoder's own reading. */
     if (f) {
-        data = read_whole_file(f, &size);
+        /* Only a file whose header reads as an image is taken in whole, so a
+         * large file of another kind is refused after its first bytes. */
+        int iw = 0, ih = 0, ic = 0;
+        if (stbi_info_from_file(f, &iw, &ih, &ic))
+            data = read_whole_file(f, &size);
         fclose(f);
     }
     if (data)
