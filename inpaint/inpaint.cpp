@@ -153,9 +153,11 @@ static void resize_core(const uint8_t *in, int in_w, int in_h, int step, uint8_t
     free(prod);
 }
 
-void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
+/* Scales an image of `chans` channels (3, or 1 written as grey RGB24) to
+ * out_w x out_h RGB24 with corner-aligned bilinear weights. */
+static void resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h)
 {
-    ColTap stack_taps[1024];
+    ColTap stack_taps[1024] = {};  /* filled by column_taps; zeroed to keep the compiler sure of it */
     ColTap *taps = out_w <= 1024 ? stack_taps : (ColTap *)malloc((size_t)out_w * sizeof *taps);
     if (!taps) {
         /* No room for the taps: per-pixel reference formula. */
@@ -166,8 +168,8 @@ void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, 
             const int y0 = (int)sy;
             const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
             const float fy = sy - (float)y0;
-            const uint8_t *r0 = in + (size_t)y0 * in_w * 3;
-            const uint8_t *r1 = in + (size_t)y1 * in_w * 3;
+            const uint8_t *r0 = in + (size_t)y0 * in_w * chans;
+            const uint8_t *r1 = in + (size_t)y1 * in_w * chans;
             uint8_t *o = out + (size_t)j * out_w * 3;
             for (int i = 0; i < out_w; i++) {
                 const float sx = (float)i * kx / dx;
@@ -175,19 +177,25 @@ void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, 
                 const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
                 const float fx = sx - (float)x0;
                 for (int c = 0; c < 3; c++) {
-                    const float v = (float)r0[x0 * 3 + c] * (1.0f - fx) * (1.0f - fy) +
-                                    (float)r0[x1 * 3 + c] * fx * (1.0f - fy) +
-                                    (float)r1[x0 * 3 + c] * (1.0f - fx) * fy + (float)r1[x1 * 3 + c] * fx * fy;
+                    const int k = chans == 3 ? c : 0;
+                    const float v = (float)r0[x0 * chans + k] * (1.0f - fx) * (1.0f - fy) +
+                                    (float)r0[x1 * chans + k] * fx * (1.0f - fy) +
+                                    (float)r1[x0 * chans + k] * (1.0f - fx) * fy + (float)r1[x1 * chans + k] * fx * fy;
                     o[i * 3 + c] = (uint8_t)(v + 0.5f);
                 }
             }
         }
         return;
     }
-    column_taps(taps, in_w, out_w, 3);
-    resize_core(in, in_w, in_h, 3, out, out_w, out_h, 3, taps);
+    column_taps(taps, in_w, out_w, chans);
+    resize_core(in, in_w, in_h, chans, out, out_w, out_h, chans, taps);
     if (taps != stack_taps)
         free(taps);
+}
+
+void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
+{
+    resize_to_rgb(in, in_w, in_h, 3, out, out_w, out_h);
 }
 
 int sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y)
@@ -591,36 +599,7 @@ static void blend_crop(const RegionCrop *crop, uint8_t *rgb, int width, const fl
  * arithmetic, writing each value as an RGB24 grey pixel. */
 static void resize_plane_to_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
 {
-    ColTap stack_taps[1024];
-    ColTap *taps = out_w <= 1024 ? stack_taps : (ColTap *)malloc((size_t)out_w * sizeof *taps);
-    if (!taps) {
-        /* per-pixel reference path through an RGB copy is not worth a
-         * second big buffer: fall back to row-by-row grey scaling */
-        const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
-        const float kx = (float)(in_w - 1), dx = (float)(out_w - 1);
-        for (int j = 0; j < out_h; j++) {
-            const float sy = (float)j * ky / dy;
-            const int y0 = (int)sy;
-            const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
-            const float fy = sy - (float)y0;
-            const uint8_t *r0 = in + (size_t)y0 * in_w, *r1 = in + (size_t)y1 * in_w;
-            uint8_t *o = out + (size_t)j * out_w * 3;
-            for (int i = 0; i < out_w; i++) {
-                const float sx = (float)i * kx / dx;
-                const int x0 = (int)sx;
-                const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
-                const float fx = sx - (float)x0;
-                const float v = (float)r0[x0] * (1.0f - fx) * (1.0f - fy) + (float)r0[x1] * fx * (1.0f - fy) +
-                                (float)r1[x0] * (1.0f - fx) * fy + (float)r1[x1] * fx * fy;
-                o[i * 3] = o[i * 3 + 1] = o[i * 3 + 2] = (uint8_t)(v + 0.5f);
-            }
-        }
-        return;
-    }
-    column_taps(taps, in_w, out_w, 1);
-    resize_core(in, in_w, in_h, 1, out, out_w, out_h, 1, taps);
-    if (taps != stack_taps)
-        free(taps);
+    resize_to_rgb(in, in_w, in_h, 1, out, out_w, out_h);
 }
 
 /* A model output value as a byte: clamped to 0..255, rounded half up; NaN is 0. */
