@@ -61,53 +61,65 @@ static inline const float *u8f(void)
     return u8_float;
 }
 
-/* The scaling core. chans 3: RGB24 in and out (step 3). chans 1: one plane
- * in (step 1), each value written three times (RGB24 with R = G = B), which
- * is what scaling an R = G = B picture channel by channel gives.
- * Each value is the same expression, in the same order, as the reference
- * formula: a*(1-fx)*(1-fy) + b*fx*(1-fy) + c*(1-fx)*fy + d*fx*fy. */
-static void resize_core(const uint8_t *in, int in_w, int in_h, int step, uint8_t *out, int out_w, int out_h,
-                        int chans, const ColTap *taps)
+/* Per-pixel reference formula, used when the work buffers of the fast path
+ * cannot be had: a*(1-fx)*(1-fy) + b*fx*(1-fy) + c*(1-fx)*fy + d*fx*fy. */
+static void resize_reference(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h)
 {
+    const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
+    const float kx = (float)(in_w - 1), dx = (float)(out_w - 1);
+    for (int j = 0; j < out_h; j++) {
+        const float sy = (float)j * ky / dy;
+        const int y0 = (int)sy;
+        const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
+        const float fy = sy - (float)y0;
+        const uint8_t *r0 = in + (size_t)y0 * in_w * chans;
+        const uint8_t *r1 = in + (size_t)y1 * in_w * chans;
+        uint8_t *o = out + (size_t)j * out_w * 3;
+        for (int i = 0; i < out_w; i++) {
+            const float sx = (float)i * kx / dx;
+            const int x0 = (int)sx;
+            const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
+            const float fx = sx - (float)x0;
+            for (int c = 0; c < 3; c++) {
+                const int k = chans == 3 ? c : 0;
+                const float v = (float)r0[x0 * chans + k] * (1.0f - fx) * (1.0f - fy) +
+                                (float)r0[x1 * chans + k] * fx * (1.0f - fy) +
+                                (float)r1[x0 * chans + k] * (1.0f - fx) * fy + (float)r1[x1 * chans + k] * fx * fy;
+                o[i * 3 + c] = (uint8_t)(v + 0.5f);
+            }
+        }
+    }
+}
+
+/* Scales an image of `chans` channels (3: RGB24; 1: one plane, each value
+ * written three times, which is what scaling an R = G = B picture channel by
+ * channel gives) to out_w x out_h RGB24 with corner-aligned bilinear weights.
+ * Same expression, in the same order, as resize_reference. Each term is
+ * (sample * column weight) * row weight; the first product depends on the
+ * source row and column only, so it is worked out once per source row (two
+ * rows cached: a row serves neighbouring output rows) and the rows are then
+ * combined element-wise. */
+static void resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h)
+{
+    const size_t n = (size_t)out_w * chans;
+    ColTap *taps = (ColTap *)malloc((size_t)out_w * sizeof *taps + 4 * n * sizeof(float));
+    if (!taps) {
+        resize_reference(in, in_w, in_h, chans, out, out_w, out_h);
+        return;
+    }
+    float *prod = (float *)(taps + out_w);
     const float *U = u8f();
     const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
-    const size_t n = (size_t)out_w * chans;
-    /* Each term is (sample * column weight) * row weight. The first product
-     * depends on the source row and column only, so it is worked out once
-     * per source row (two rows cached: a row serves neighbouring output rows)
-     * and the rows are then combined in the original order, element-wise. */
-    float *prod = (float *)malloc(4 * n * sizeof *prod);
+    const int step = chans;
     int cached[2] = {-1, -1};
 
+    column_taps(taps, in_w, out_w, step);
     for (int j = 0; j < out_h; j++) {
         const float sy = (float)j * ky / dy;
         const int y0 = (int)sy;
         const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
         const float fy = sy - (float)y0, gy = 1.0f - fy;
-        const uint8_t *r0 = in + (size_t)y0 * in_w * step;
-        const uint8_t *r1 = in + (size_t)y1 * in_w * step;
         uint8_t *o = out + (size_t)j * out_w * 3;
-
-        if (!prod) {
-            if (chans == 3) {
-                for (int i = 0; i < out_w; i++) {
-                    const ColTap t = taps[i];
-                    for (int c = 0; c < 3; c++) {
-                        const float v = U[r0[t.x0 + c]] * t.w0 * gy + U[r0[t.x1 + c]] * t.w1 * gy +
-                                        U[r1[t.x0 + c]] * t.w0 * fy + U[r1[t.x1 + c]] * t.w1 * fy;
-                        o[i * 3 + c] = (uint8_t)(v + 0.5f);
-                    }
-                }
-            } else {
-                for (int i = 0; i < out_w; i++) {
-                    const ColTap t = taps[i];
-                    const float v = U[r0[t.x0]] * t.w0 * gy + U[r0[t.x1]] * t.w1 * gy + U[r1[t.x0]] * t.w0 * fy +
-                                    U[r1[t.x1]] * t.w1 * fy;
-                    o[i * 3] = o[i * 3 + 1] = o[i * 3 + 2] = (uint8_t)(v + 0.5f);
-                }
-            }
-            continue;
-        }
 
         /* Products of rows y0 and y1: slot k holds (a*w0, b*w1) for row cached[k]. */
         const float *p[2];
@@ -150,47 +162,7 @@ static void resize_core(const uint8_t *in, int in_w, int in_h, int step, uint8_t
             }
         }
     }
-    free(prod);
-}
-
-/* Scales an image of `chans` channels (3, or 1 written as grey RGB24) to
- * out_w x out_h RGB24 with corner-aligned bilinear weights. */
-static void resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h)
-{
-    ColTap stack_taps[1024] = {};  /* filled by column_taps; zeroed to keep the compiler sure of it */
-    ColTap *taps = out_w <= 1024 ? stack_taps : (ColTap *)malloc((size_t)out_w * sizeof *taps);
-    if (!taps) {
-        /* No room for the taps: per-pixel reference formula. */
-        const float ky = (float)(in_h - 1), dy = (float)(out_h - 1);
-        const float kx = (float)(in_w - 1), dx = (float)(out_w - 1);
-        for (int j = 0; j < out_h; j++) {
-            const float sy = (float)j * ky / dy;
-            const int y0 = (int)sy;
-            const int y1 = y0 + 1 >= in_h ? in_h - 1 : y0 + 1;
-            const float fy = sy - (float)y0;
-            const uint8_t *r0 = in + (size_t)y0 * in_w * chans;
-            const uint8_t *r1 = in + (size_t)y1 * in_w * chans;
-            uint8_t *o = out + (size_t)j * out_w * 3;
-            for (int i = 0; i < out_w; i++) {
-                const float sx = (float)i * kx / dx;
-                const int x0 = (int)sx;
-                const int x1 = x0 + 1 >= in_w ? in_w - 1 : x0 + 1;
-                const float fx = sx - (float)x0;
-                for (int c = 0; c < 3; c++) {
-                    const int k = chans == 3 ? c : 0;
-                    const float v = (float)r0[x0 * chans + k] * (1.0f - fx) * (1.0f - fy) +
-                                    (float)r0[x1 * chans + k] * fx * (1.0f - fy) +
-                                    (float)r1[x0 * chans + k] * (1.0f - fx) * fy + (float)r1[x1 * chans + k] * fx * fy;
-                    o[i * 3 + c] = (uint8_t)(v + 0.5f);
-                }
-            }
-        }
-        return;
-    }
-    column_taps(taps, in_w, out_w, chans);
-    resize_core(in, in_w, in_h, chans, out, out_w, out_h, chans, taps);
-    if (taps != stack_taps)
-        free(taps);
+    free(taps);
 }
 
 void resize_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
@@ -279,169 +251,143 @@ void free_region_crop(RegionCrop *crop)
     crop->pixels = crop->mask = crop->repainted = crop->alpha = NULL;
 }
 
-/* dilate_mask with a caller's side*side scratch plane (NULL: allocated). */
+/* Bytes of dilate_mask's work memory for a side x side mask: one running
+ * count per column, then the intermediate plane. */
+static size_t dilate_scratch_size(int side) { return (size_t)side * sizeof(int) + (size_t)side * side; }
+
+/* dilate_mask with a caller's dilate_scratch_size(side) bytes, int-aligned
+ * (NULL: allocated). */
 static void dilate_mask_with(uint8_t *mask, int side, int radius, uint8_t *scratch)
 {
     if (side <= 0 || radius <= 0)
         return;
-    uint8_t *tmp = scratch ? scratch : (uint8_t *)malloc((size_t)side * side);
-    if (!tmp)
+    int *cnt = (int *)(scratch ? scratch : malloc(dilate_scratch_size(side)));
+    if (!cnt)
         return;  /* the undilated mask still serves */
+    uint8_t *tmp = (uint8_t *)(cnt + side);
 
     /* Both passes keep a running count of the set bytes inside the window,
      * so the cost does not grow with the radius. */
     for (int q = 0; q < side; q++) {
         const uint8_t *m = mask + (size_t)q * side;
         uint8_t *t = tmp + (size_t)q * side;
-        int cnt = 0;
+        int n = 0;
         for (int i = 0; i <= radius && i < side; i++)
-            cnt += m[i] != 0;
+            n += m[i] != 0;
         for (int c = 0; c < side; c++) {
-            t[c] = cnt > 0;
+            t[c] = n > 0;
             if (c + 1 + radius < side)
-                cnt += m[c + 1 + radius] != 0;
+                n += m[c + 1 + radius] != 0;
             if (c - radius >= 0)
-                cnt -= m[c - radius] != 0;
+                n -= m[c - radius] != 0;
         }
     }
     /* Vertical pass in row order: one running count per column. */
-    int *cnt = (int *)calloc((size_t)side, sizeof *cnt);
-    if (cnt) {
-        for (int i = 0; i <= radius && i < side; i++) {
-            const uint8_t *t = tmp + (size_t)i * side;
+    memset(cnt, 0, (size_t)side * sizeof *cnt);
+    for (int i = 0; i <= radius && i < side; i++) {
+        const uint8_t *t = tmp + (size_t)i * side;
+        for (int c = 0; c < side; c++)
+            cnt[c] += t[c] != 0;
+    }
+    for (int q = 0; q < side; q++) {
+        uint8_t *m = mask + (size_t)q * side;
+        for (int c = 0; c < side; c++)
+            m[c] = cnt[c] > 0;
+        if (q + 1 + radius < side) {
+            const uint8_t *t = tmp + (size_t)(q + 1 + radius) * side;
             for (int c = 0; c < side; c++)
                 cnt[c] += t[c] != 0;
         }
-        for (int q = 0; q < side; q++) {
-            uint8_t *m = mask + (size_t)q * side;
+        if (q - radius >= 0) {
+            const uint8_t *t = tmp + (size_t)(q - radius) * side;
             for (int c = 0; c < side; c++)
-                m[c] = cnt[c] > 0;
-            if (q + 1 + radius < side) {
-                const uint8_t *t = tmp + (size_t)(q + 1 + radius) * side;
-                for (int c = 0; c < side; c++)
-                    cnt[c] += t[c] != 0;
-            }
-            if (q - radius >= 0) {
-                const uint8_t *t = tmp + (size_t)(q - radius) * side;
-                for (int c = 0; c < side; c++)
-                    cnt[c] -= t[c] != 0;
-            }
-        }
-        free(cnt);
-    } else {
-        for (int c = 0; c < side; c++) {
-            int n = 0;
-            for (int i = 0; i <= radius && i < side; i++)
-                n += tmp[(size_t)i * side + c] != 0;
-            for (int q = 0; q < side; q++) {
-                mask[(size_t)q * side + c] = n > 0;
-                if (q + 1 + radius < side)
-                    n += tmp[(size_t)(q + 1 + radius) * side + c] != 0;
-                if (q - radius >= 0)
-                    n -= tmp[(size_t)(q - radius) * side + c] != 0;
-            }
+                cnt[c] -= t[c] != 0;
         }
     }
     if (!scratch)
-        free(tmp);
+        free(cnt);
 }
 
 void dilate_mask(uint8_t *mask, int side, int radius) { dilate_mask_with(mask, side, radius, NULL); }
 
+/* Score-map position of frame column (or row) pos: the sample index, kept
+ * where a right neighbour exists, and the unclamped weight of that neighbour. */
+static inline void map_tap(int pos, float k, int extent, int n, int *i, float *f)
+{
+    float sp = ((float)pos + 0.5f) * k;
+    if (extent > 1)
+        sp = sp / (float)(extent - 1);
+    int ip = (int)sp;
+    if (ip < 0)
+        ip = 0;
+    if (ip >= n - 1)
+        ip = n - 2;
+    *i = ip;
+    *f = sp - (float)ip;
+}
+
 /* Marks crop pixels whose score, looked up bilinearly in the score map at
- * the frame position, reaches the threshold. */
+ * the frame position, reaches the threshold. A NaN score counts as no text. */
 static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int height, const DetectionResult *det)
 {
     const int mw = det->map_width, mh = det->map_height;
     const float kx = (float)(mw - 1), ky = (float)(mh - 1);
     const float thr = S.threshold;
     const int side = crop->side;
-    /* Column positions are the same for every row: computed once. */
-    int *ixs = (int *)malloc((size_t)side * (sizeof(int) + sizeof(float)));
-    float *fxs = ixs ? (float *)(ixs + side) : NULL;
-    /* (score * column weight) per map row, two rows cached: slot k holds
-     * m[ix]*(1-fx) then m[ix+1]*fx for map row rows[k]. */
-    float *prod = ixs ? (float *)malloc((size_t)side * 4 * sizeof(float)) : NULL;
+    /* Column positions (the same for every row), then (score * column
+     * weight) for two cached map rows: slot k holds m[ix]*(1-fx), then
+     * m[ix+1]*fx, for map row rows[k]. */
+    int *ixs = (int *)malloc((size_t)side * (sizeof(int) + sizeof(float) + 4 * sizeof(float)));
     int rows[2] = {-1, -1};
 
-    if (ixs) {
-        for (int c = 0; c < side; c++) {
-            float sx = ((float)(crop->x + c) + 0.5f) * kx;
-            if (width > 1)
-                sx = sx / (float)(width - 1);
-            int ix = (int)sx;
-            if (ix < 0)
-                ix = 0;
-            if (ix >= mw - 1)
-                ix = mw - 2;
-            ixs[c] = ix;
-            fxs[c] = sx - (float)ix;
-        }
-    }
-
-    for (int r = 0; r < side; r++) {
-        float sy = ((float)(crop->y + r) + 0.5f) * ky;
-        if (height > 1)
-            sy = sy / (float)(height - 1);
-        int iy = (int)sy;
-        if (iy < 0)
-            iy = 0;
-        if (iy >= mh - 1)
-            iy = mh - 2;
-        const float fy = sy - (float)iy;
-        const float *m0 = det->score_map + (size_t)iy * mw;
-        const float *m1 = m0 + mw;
-        uint8_t *out = mask + (size_t)r * side;
-
-        if (prod) {
-            const float gy = 1.0f - fy;
-            const float *p[2];
-            for (int w = 0; w < 2; w++) {
-                const int want = iy + w;
-                int k = rows[0] == want ? 0 : rows[1] == want ? 1 : -1;
-                if (k < 0) {
-                    k = (w == 1 && rows[0] == iy) ? 1 : (w == 1 && rows[1] == iy) ? 0 : w;
-                    const float *m = det->score_map + (size_t)want * mw;
-                    float *a = prod + (size_t)k * 2 * side, *b = a + side;
-                    for (int c = 0; c < side; c++) {
-                        a[c] = m[ixs[c]] * (1.0f - fxs[c]);
-                        b[c] = m[ixs[c] + 1] * fxs[c];
-                    }
-                    rows[k] = want;
-                }
-                p[w] = prod + (size_t)k * 2 * side;
-            }
-            const float *a0 = p[0], *b0 = p[0] + side, *a1 = p[1], *b1 = p[1] + side;
+    if (!ixs) {  /* per-pixel lookup */
+        for (int r = 0; r < side; r++) {
+            int iy, ix;
+            float fy, fx;
+            map_tap(crop->y + r, ky, height, mh, &iy, &fy);
+            const float *m0 = det->score_map + (size_t)iy * mw, *m1 = m0 + mw;
             for (int c = 0; c < side; c++) {
-                const float v = a0[c] * gy + b0[c] * gy + a1[c] * fy + b1[c] * fy;
-                out[c] = v >= thr;  /* NaN counts as no text */
+                map_tap(crop->x + c, kx, width, mw, &ix, &fx);
+                const float v = m0[ix] * (1.0f - fx) * (1.0f - fy) + m0[ix + 1] * fx * (1.0f - fy) +
+                                m1[ix] * (1.0f - fx) * fy + m1[ix + 1] * fx * fy;
+                mask[(size_t)r * side + c] = v >= thr;
             }
-            continue;
         }
+        return;
+    }
+    float *fxs = (float *)(ixs + side);
+    float *prod = fxs + side;
 
-        for (int c = 0; c < side; c++) {
-            int ix;
-            float fx;
-            if (ixs) {
-                ix = ixs[c];
-                fx = fxs[c];
-            } else {
-                float sx = ((float)(crop->x + c) + 0.5f) * kx;
-                if (width > 1)
-                    sx = sx / (float)(width - 1);
-                ix = (int)sx;
-                if (ix < 0)
-                    ix = 0;
-                if (ix >= mw - 1)
-                    ix = mw - 2;
-                fx = sx - (float)ix;
+    for (int c = 0; c < side; c++)
+        map_tap(crop->x + c, kx, width, mw, &ixs[c], &fxs[c]);
+    for (int r = 0; r < side; r++) {
+        int iy;
+        float fy;
+        map_tap(crop->y + r, ky, height, mh, &iy, &fy);
+        const float gy = 1.0f - fy;
+        const float *p[2];
+        for (int w = 0; w < 2; w++) {
+            const int want = iy + w;
+            int k = rows[0] == want ? 0 : rows[1] == want ? 1 : -1;
+            if (k < 0) {
+                k = (w == 1 && rows[0] == iy) ? 1 : (w == 1 && rows[1] == iy) ? 0 : w;
+                const float *m = det->score_map + (size_t)want * mw;
+                float *a = prod + (size_t)k * 2 * side, *b = a + side;
+                for (int c = 0; c < side; c++) {
+                    a[c] = m[ixs[c]] * (1.0f - fxs[c]);
+                    b[c] = m[ixs[c] + 1] * fxs[c];
+                }
+                rows[k] = want;
             }
-            const float v = m0[ix] * (1.0f - fx) * (1.0f - fy) + m0[ix + 1] * fx * (1.0f - fy) +
-                            m1[ix] * (1.0f - fx) * fy + m1[ix + 1] * fx * fy;
-            out[c] = v >= thr;  /* NaN counts as no text */
+            p[w] = prod + (size_t)k * 2 * side;
+        }
+        const float *a0 = p[0], *b0 = p[0] + side, *a1 = p[1], *b1 = p[1] + side;
+        uint8_t *out = mask + (size_t)r * side;
+        for (int c = 0; c < side; c++) {
+            const float v = a0[c] * gy + b0[c] * gy + a1[c] * fy + b1[c] * fy;
+            out[c] = v >= thr;
         }
     }
-    free(prod);
     free(ixs);
 }
 
@@ -449,7 +395,7 @@ static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int he
  * large work planes are not mapped and faulted in again for every region. */
 typedef struct Scratch {
     uint8_t *crop;       /* 10 * side * side: pixels, mask, repainted, alpha */
-    uint8_t *dilate;     /* side * side */
+    uint8_t *dilate;     /* dilate_scratch_size(side) */
     uint8_t *work;       /* 3 * PLANE */
     uint8_t *soft;       /* PLANE */
     uint16_t *feather;   /* PLANE */
@@ -595,13 +541,6 @@ typedef struct MaskTap {
 
 static void blend_crop(const RegionCrop *crop, uint8_t *rgb, int width, const float unit[256]);
 
-/* Scales one plane (in_w x in_h) to out_w x out_h with resize_rgb's
- * arithmetic, writing each value as an RGB24 grey pixel. */
-static void resize_plane_to_rgb(const uint8_t *in, int in_w, int in_h, uint8_t *out, int out_w, int out_h)
-{
-    resize_to_rgb(in, in_w, in_h, 1, out, out_w, out_h);
-}
-
 /* A model output value as a byte: clamped to 0..255, rounded half up; NaN is 0. */
 static inline uint8_t output_byte(float v)
 {
@@ -726,7 +665,7 @@ static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_te
 
         feather_mask_with(soft, sc ? sc->feather : NULL);
         /* The softened mask scaled as one plane; crop->alpha gets it as R = G = B. */
-        resize_plane_to_rgb(soft, N, N, crop->alpha, s, s);
+        resize_to_rgb(soft, N, N, 1, crop->alpha, s, s);
 
         blend_crop(crop, rgb, width, unit);
         GW_TIMER_STOP(t_out, GW_ST_BLEND);
@@ -802,7 +741,7 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
     const size_t o_soft = o_work + round64(3 * PLANE);
     const size_t o_feather = o_soft + round64(PLANE);
     const size_t o_dilate = o_feather + round64(PLANE * sizeof(uint16_t));
-    const size_t o_crop = o_dilate + round64(max_area);
+    const size_t o_crop = o_dilate + round64(dilate_scratch_size(imin(width, height)));
     const size_t need = o_crop + 10 * max_area;
 
     if (!arena_busy.test_and_set(std::memory_order_acquire)) {
