@@ -577,8 +577,9 @@ static void draw_progress(const char *label, int pct, double elapsed)
  * library's progress, draws the progress line and forwards an interruption
  * as a cancel request (repeatedly, since a run resets the request as it
  * starts). Returns the library's result. */
-static int run_video_call(const char *in, const char *out_tmp, const Cli *c, const char *label, double *secs)
+static int run_video_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
 {
+    const char *label = "cleaning";
     std::atomic<int> done(0);
     bool show = !c->quiet && isatty(STDERR_FILENO);
     double t0 = now_s();
@@ -637,39 +638,42 @@ static int cmd_detect(const Cli *c)
     return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAIL;
 }
 
-static int cmd_clean(const Cli *c)
+static int run_image_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
 {
-    if (c->args.size() != 3)
-        usage_error("clean takes IN and OUT");
-    const char *in = c->args[1], *out = c->args[2];
-    if (!check_input(in) || !check_output(in, out, c->force))
+    (void)c;
+    (void)secs;
+    return glyphwipe_process_image(in, out_tmp);
+}
+
+/* Result of write_output when a signal or a cancel ended the run. */
+enum { INTERRUPTED = -1 };
+
+/* Has `call` write the cleaned IN into a temporary file beside OUT and
+ * renames that onto OUT once the library succeeded; on failure the library's
+ * error is reported. EXIT_OK, EXIT_FAIL or INTERRUPTED (the temporary file is
+ * then left to interrupted_exit). The engine stays started. */
+static int write_output(const char *in, const char *out, const Cli *c,
+                        int (*call)(const char *, const char *, const Cli *, double *), double *secs)
+{
+    if (!make_temp_beside(out))
         return EXIT_FAIL;
-    if (!engine_start(c, NULL))
-        return EXIT_FAIL;
-    if (g_signal || !make_temp_beside(out)) {
-        if (g_signal)
-            return interrupted_exit();
-        glyphwipe_cleanup();
-        return EXIT_FAIL;
-    }
-    int r = glyphwipe_process_image(in, g_tmp_path);
-    if (g_signal)
-        return interrupted_exit();
+    std::string tmp = g_tmp_path;
+    int r = call(in, tmp.c_str(), c, secs);
+    if (g_signal || r == -2)
+        return INTERRUPTED;
     if (r != 0) {
-        std::string tmp = g_tmp_path;
         remove_temp();
         report_library_error(in, out, tmp.c_str());
-        glyphwipe_cleanup();
         return EXIT_FAIL;
     }
-    glyphwipe_cleanup();
     return commit_temp(out) ? EXIT_OK : EXIT_FAIL;
 }
 
-static int cmd_clean_video(const Cli *c)
+/* clean and clean-video: IN and OUT checked, engine started, output written. */
+static int cmd_clean(const Cli *c, bool video)
 {
     if (c->args.size() != 3)
-        usage_error("clean-video takes IN and OUT");
+        usage_error(video ? "clean-video takes IN and OUT" : "clean takes IN and OUT");
     const char *in = c->args[1], *out = c->args[2];
     if (!check_input(in) || !check_output(in, out, c->force))
         return EXIT_FAIL;
@@ -677,27 +681,14 @@ static int cmd_clean_video(const Cli *c)
         return EXIT_FAIL;
     if (g_signal)
         return interrupted_exit();
-    if (!make_temp_beside(out)) {
-        glyphwipe_cleanup();
-        return EXIT_FAIL;
-    }
-    double secs;
-    std::string tmp = g_tmp_path;
-    int r = run_video_call(in, tmp.c_str(), c, "cleaning", &secs);
-    if (g_signal || r == -2)
+    double secs = 0;
+    int status = write_output(in, out, c, video ? run_video_call : run_image_call, &secs);
+    if (status == INTERRUPTED)
         return interrupted_exit();
-    if (r != 0) {
-        remove_temp();
-        report_library_error(in, out, tmp.c_str());
-        glyphwipe_cleanup();
-        return EXIT_FAIL;
-    }
     glyphwipe_cleanup();
-    if (!commit_temp(out))
-        return EXIT_FAIL;
-    if (!c->quiet && isatty(STDERR_FILENO))
+    if (status == EXIT_OK && video && !c->quiet && isatty(STDERR_FILENO))
         fprintf(stderr, "glyphwipe: wrote %s in %.1f s\n", out, secs);
-    return EXIT_OK;
+    return status;
 }
 
 /* ---- demo ---------------------------------------------------------------------------------- */
@@ -878,21 +869,8 @@ static int cmd_demo(const Cli *c)
     /* 2. Clean it. */
     if (chatty)
         fprintf(stderr, "glyphwipe demo: cleaning it (models from %s)\n", models.c_str());
-    if (!make_temp_beside(cleaned.c_str()))
+    if (write_output(sample.c_str(), cleaned.c_str(), c, run_video_call, &secs) != EXIT_OK)
         goto end;
-    {
-        std::string tmp = g_tmp_path;
-        int r = run_video_call(sample.c_str(), tmp.c_str(), c, "cleaning", &secs);
-        if (g_signal || r == -2)
-            goto end;
-        if (r != 0) {
-            remove_temp();
-            report_library_error(sample.c_str(), cleaned.c_str(), tmp.c_str());
-            goto end;
-        }
-        if (!commit_temp(cleaned.c_str()))
-            goto end;
-    }
 
     /* 3. One frame before and after, the detected boxes outlined on "before". */
     if (chatty)
@@ -936,6 +914,7 @@ static int cmd_demo(const Cli *c)
     status = EXIT_OK;
 
 end:
+    remove_temp();
     unlink(before.c_str());
     unlink(after.c_str());
     if (g_signal)
@@ -970,10 +949,8 @@ int main(int argc, char **argv)
     install_signal_handlers();
     if (cmd == "detect")
         return cmd_detect(&c);
-    if (cmd == "clean")
-        return cmd_clean(&c);
-    if (cmd == "clean-video")
-        return cmd_clean_video(&c);
+    if (cmd == "clean" || cmd == "clean-video")
+        return cmd_clean(&c, cmd == "clean-video");
     if (cmd == "demo")
         return cmd_demo(&c);
     if (cmd == "help") {

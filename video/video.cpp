@@ -297,13 +297,13 @@ static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
         snprintf(r->msg, sizeof r->msg, "avcodec_alloc_context3 (enc) failed");
         return -1;
     }
-    /* Every picture keeps its own timestamp in the input stream's time base;
-     * the frame rate is only a hint to the rate control. */
     /* 4:2:0 H.264 needs even sides: an odd last column or row (853x480
      * and the like) is left out of the output instead of failing the run. */
     r->enc_ctx->width = r->width & ~1;
     r->enc_ctx->height = r->height & ~1;
     r->enc_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+    /* Every picture keeps its own timestamp in the input stream's time base;
+     * the frame rate is only a hint to the rate control. */
     r->enc_ctx->time_base = in_video->time_base;
     r->enc_ctx->framerate = AVRational{30, 1};
     r->enc_ctx->bit_rate = 8000000;
