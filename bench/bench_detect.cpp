@@ -16,20 +16,9 @@
 
 #include "detection/detection.h"
 #include "gw_core.h"
+#include "bench_util.h"
 
-static double now_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
 
-static double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 /* A 5x7 pixel font for a few capitals and digits: enough to draw lines of
  * text that the network takes for text. */

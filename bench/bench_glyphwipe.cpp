@@ -38,22 +38,9 @@
 
 #include "core/stage_timers.h"
 #include "glyphwipe.h"
+#include "bench_util.h"
 
-static double now_s(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
-[[maybe_unused]] static double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 /* ---- measured cases ------------------------------------------------------ */
 

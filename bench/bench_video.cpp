@@ -25,13 +25,8 @@
 #include "glyphwipe.h"
 #include "gw_core.h"
 #include "video/video.h"
+#include "bench_util.h"
 
-static double now_s(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 static double peak_rss_mb(void)
 {
@@ -61,14 +56,6 @@ static int reading_cb(unsigned char *rgb, int width, int height, void *user)
     return 0;
 }
 
-static double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 static double sum_ms(const std::vector<double> &v)
 {

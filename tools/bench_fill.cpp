@@ -19,15 +19,10 @@
 
 #include "imageio/image_io.h"
 #include "inference/ort_helpers.h"
+#include "../bench/bench_util.h"
 
 static const int N = 512;
 
-static double now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
 
 // One run of the inpainting model with the library's shapes.
 static int run_fill(ModelSession *s, std::vector<float> &img, std::vector<float> &mask, std::vector<float> &out,
@@ -41,11 +36,6 @@ static int run_fill(ModelSession *s, std::vector<float> &img, std::vector<float>
     return ort_session_run(s, ins, in_shapes, 2, outs, out_shapes, caps, 1, msg, msg_size);
 }
 
-static double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
 
 static int cmd_time(const char *lama_path, const char *det_path, int runs)
 {
