@@ -53,9 +53,7 @@ Telea on the same 512x512 holes (no detection, no scaling, no blending).
 """
 import argparse
 import collections
-import ctypes
 import glob
-import json
 import math
 import os
 import random
@@ -168,7 +166,7 @@ def make_case(i, rng, work):
     return dict(index=i, kind=kind, w=w, h=h, lines=lines, orig=orig, text=text)
 
 
-# --- library through ctypes ------------------------------------------------------
+# --- the library, through the project's Python binding ------------------------------
 
 def find_lib(arg):
     if arg:
@@ -181,42 +179,12 @@ def find_lib(arg):
     sys.exit("no build*/liborvantix-glyphwipe.so found; pass --lib")
 
 
-class Lib:
-    def __init__(self, path):
-        self.h = ctypes.CDLL(path)
-        self.h.glyphwipe_init.argtypes = [ctypes.c_char_p]
-        self.h.glyphwipe_init.restype = ctypes.c_int
-        self.h.glyphwipe_set_option.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-        self.h.glyphwipe_set_option.restype = ctypes.c_int
-        self.h.glyphwipe_last_error.restype = ctypes.c_char_p
-        self.h.glyphwipe_detect.argtypes = [ctypes.c_char_p]
-        self.h.glyphwipe_detect.restype = ctypes.c_char_p
-        self.h.glyphwipe_process_image.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-        self.h.glyphwipe_process_image.restype = ctypes.c_int
-
-    def err(self):
-        return self.h.glyphwipe_last_error().decode("utf-8", "replace")
-
-    def init(self, models):
-        if self.h.glyphwipe_init(models.encode()) != 0:
-            raise RuntimeError("glyphwipe_init: " + self.err())
-
-    def set_option(self, k, v):
-        if self.h.glyphwipe_set_option(k.encode(), str(v).encode()) != 0:
-            raise RuntimeError("glyphwipe_set_option(%s, %s): %s" % (k, v, self.err()))
-
-    def detect(self, path):
-        r = self.h.glyphwipe_detect(path.encode())
-        if r is None:
-            raise RuntimeError("glyphwipe_detect(%s): %s" % (path, self.err()))
-        return json.loads(r.decode())
-
-    def process(self, src, dst):
-        if self.h.glyphwipe_process_image(src.encode(), dst.encode()) != 0:
-            raise RuntimeError("glyphwipe_process_image(%s): %s" % (src, self.err()))
-
-    def cleanup(self):
-        self.h.glyphwipe_cleanup()
+def load_binding(lib_path):
+    """The project's Python binding (python/glyphwipe.py) bound to lib_path."""
+    os.environ["GLYPHWIPE_LIB"] = lib_path
+    sys.path.insert(0, os.path.join(ROOT, "python"))
+    import glyphwipe
+    return glyphwipe
 
 
 # --- measures ------------------------------------------------------------------------
@@ -289,7 +257,7 @@ def run(args):
         cases = [make_case(i, rng, work) for i in range(n)]
         print("library: %s" % lib_path)
         print("%d pictures rendered in %.1f s" % (n, time.time() - t0))
-        lib = Lib(lib_path)
+        lib = load_binding(lib_path)
         lib.init(args.models)
         # Detection does not depend on the radius: once per picture.
         for c in cases:
@@ -318,7 +286,7 @@ def run(args):
             for c in cases:
                 out = os.path.join(work, "%03d_clean_r%d.png" % (c["index"], radius))
                 t1 = time.time()
-                lib.process(c["text"], out)
+                lib.clean_image(c["text"], out)
                 t_proc += time.time() - t1
                 after = lib.detect(out)
                 cl = read_rgb(out)
