@@ -18,8 +18,6 @@
 #include "gw_core.h"
 #include "bench_util.h"
 
-
-
 /* A 5x7 pixel font for a few capitals and digits: enough to draw lines of
  * text that the network takes for text. */
 static const char *glyph(char c)

@@ -40,8 +40,6 @@
 #include "glyphwipe.h"
 #include "bench_util.h"
 
-
-
 /* ---- measured cases ------------------------------------------------------ */
 
 static const char *const STAGE_NAMES[GW_ST_COUNT] = {

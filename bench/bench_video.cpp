@@ -27,7 +27,6 @@
 #include "video/video.h"
 #include "bench_util.h"
 
-
 static double peak_rss_mb(void)
 {
     struct rusage ru;
@@ -55,7 +54,6 @@ static int reading_cb(unsigned char *rgb, int width, int height, void *user)
     cb_samples.push_back(dt * 1e3);
     return 0;
 }
-
 
 static double sum_ms(const std::vector<double> &v)
 {

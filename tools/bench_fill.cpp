@@ -23,7 +23,6 @@
 
 static const int N = 512;
 
-
 // One run of the inpainting model with the library's shapes.
 static int run_fill(ModelSession *s, std::vector<float> &img, std::vector<float> &mask, std::vector<float> &out,
                     char *msg, size_t msg_size)
@@ -35,7 +34,6 @@ static int run_fill(ModelSession *s, std::vector<float> &img, std::vector<float>
     size_t caps[1] = {out.size()};
     return ort_session_run(s, ins, in_shapes, 2, outs, out_shapes, caps, 1, msg, msg_size);
 }
-
 
 static int cmd_time(const char *lama_path, const char *det_path, int runs)
 {
