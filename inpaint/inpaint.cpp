@@ -47,18 +47,18 @@ static void column_taps(ColTap *taps, int in_w, int out_w, int step)
     }
 }
 
-/* u8 -> float without a conversion per sample. */
-static float u8_float[256];
-static int u8_float_ready;
-
-static inline const float *u8f(void)
+/* u8 -> float without a conversion per sample; filled once, on first use
+ * (a function-local static, so concurrent first calls are safe). */
+static const float *u8f(void)
 {
-    if (!u8_float_ready) {  /* idempotent: racing threads write the same values */
+    static float table[256];
+    static const bool filled = [] {
         for (int i = 0; i < 256; i++)
-            u8_float[i] = (float)i;
-        u8_float_ready = 1;
-    }
-    return u8_float;
+            table[i] = (float)i;
+        return true;
+    }();
+    (void)filled;
+    return table;
 }
 
 /* Per-pixel reference formula, used when the work buffers of the fast path
