@@ -107,27 +107,31 @@ static void usage_short(FILE *f)
             "       glyphwipe [options] demo [DIR]\n");
 }
 
-static void usage_error(const char *fmt, ...)
+/* "glyphwipe: <message>" on standard error. */
+static void vfail(const char *fmt, va_list ap)
 {
-    va_list ap;
     fputs("glyphwipe: ", stderr);
-    va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
-    va_end(ap);
     fputc('\n', stderr);
-    usage_short(stderr);
-    fputs("Try 'glyphwipe --help' for more information.\n", stderr);
-    exit(EXIT_USAGE);
 }
 
 static void fail(const char *fmt, ...)
 {
     va_list ap;
-    fputs("glyphwipe: ", stderr);
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    vfail(fmt, ap);
     va_end(ap);
-    fputc('\n', stderr);
+}
+
+static void usage_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vfail(fmt, ap);
+    va_end(ap);
+    usage_short(stderr);
+    fputs("Try 'glyphwipe --help' for more information.\n", stderr);
+    exit(EXIT_USAGE);
 }
 
 /* ---- files and folders -------------------------------------------------------- */
