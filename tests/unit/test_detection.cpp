@@ -82,6 +82,21 @@ std::vector<TextBox> merged(std::vector<TextBox> boxes)
                                          << "} expected {" << x << "," << y << "," << w << "," << h << "}";
 }
 
+struct Want {
+    int x, y, w, h;
+};
+
+// Exactly the wanted boxes, in order.
+::testing::AssertionResult boxes_are(const std::vector<TextBox> &got, const std::vector<Want> &want)
+{
+    if (got.size() != want.size())
+        return ::testing::AssertionFailure() << got.size() << " boxes, expected " << want.size();
+    for (size_t i = 0; i < got.size(); i++)
+        if (::testing::AssertionResult r = box_is(got[i], want[i].x, want[i].y, want[i].w, want[i].h); !r)
+            return r << " at index " << i;
+    return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 // ---- network size -------------------------------------------------------------
@@ -230,16 +245,14 @@ TEST(DetClamp, OutOfRangeAndNaN)
 
 TEST(DetExtract, EmptyAndFullMaps)
 {
-    Extracted e = extract(Map(64, 32, 0.29f), 64, 32);
-    EXPECT_EQ(e.rc, 0);
-    EXPECT_TRUE(e.boxes_allocated) << "boxes stays allocated when none were found";
-    EXPECT_TRUE(e.boxes.empty());
-    // Everything at the threshold: one region as large as the image, which
-    // the 30 % area filter drops.
-    e = extract(Map(64, 32, 0.3f), 64, 32);
-    EXPECT_EQ(e.rc, 0);
-    EXPECT_TRUE(e.boxes_allocated);
-    EXPECT_TRUE(e.boxes.empty());
+    // All below the threshold; or all at it: one region as large as the
+    // image, which the 30 % area filter drops.
+    for (float fill : {0.29f, 0.3f}) {
+        Extracted e = extract(Map(64, 32, fill), 64, 32);
+        EXPECT_EQ(e.rc, 0) << fill;
+        EXPECT_TRUE(e.boxes_allocated) << "boxes stays allocated when none were found, " << fill;
+        EXPECT_TRUE(e.boxes.empty()) << fill;
+    }
 }
 
 TEST(DetExtract, ThresholdIsInclusiveAndRegionsAre8Connected)
@@ -256,11 +269,7 @@ TEST(DetExtract, ThresholdIsInclusiveAndRegionsAre8Connected)
     // A block exactly at it is text.
     m.rect(50, 60, 20, 10, 0.3f);
     Extracted e = extract(m, 100, 100);
-    ASSERT_EQ(e.boxes.size(), 4u);
-    EXPECT_TRUE(box_is(e.boxes[0], 10, 10, 20, 10));
-    EXPECT_TRUE(box_is(e.boxes[1], 50, 10, 10, 5));
-    EXPECT_TRUE(box_is(e.boxes[2], 61, 16, 10, 5));
-    EXPECT_TRUE(box_is(e.boxes[3], 50, 60, 20, 10));
+    ASSERT_TRUE(boxes_are(e.boxes, {{10, 10, 20, 10}, {50, 10, 10, 5}, {61, 16, 10, 5}, {50, 60, 20, 10}}));
     EXPECT_FLOAT_EQ(e.boxes[3].conf, 0.3f);
 }
 
@@ -272,36 +281,28 @@ TEST(DetExtract, SizeFiltersAtTheirBounds)
     m.rect(10, 10, 5, 10, 0.9f);
     m.rect(30, 10, 6, 4, 0.9f);
     m.rect(50, 10, 6, 3, 0.9f);
-    Extracted e = extract(m, 100, 100);
-    ASSERT_EQ(e.boxes.size(), 1u);
-    EXPECT_TRUE(box_is(e.boxes[0], 30, 10, 6, 4));
+    EXPECT_TRUE(boxes_are(extract(m, 100, 100).boxes, {{30, 10, 6, 4}}));
 
     // Scaled: image 200 x 50 from a 100 x 100 map (2 across, 0.5 down).
     Map s(100, 100);
     s.rect(10, 10, 3, 8, 0.9f);   // 6 x 4 image pixels: kept
     s.rect(30, 10, 2, 20, 0.9f);  // 4 across: dropped
     s.rect(50, 10, 5, 7, 0.9f);   // 3.5 down: right/bottom edges truncate, dropped
-    e = extract(s, 200, 50);
-    ASSERT_EQ(e.boxes.size(), 1u);
-    EXPECT_TRUE(box_is(e.boxes[0], 20, 5, 6, 4));
+    EXPECT_TRUE(boxes_are(extract(s, 200, 50).boxes, {{20, 5, 6, 4}}));
 }
 
 TEST(DetExtract, ThirtyPercentAreaFilter)
 {
     Map m(100, 100);
     m.rect(0, 0, 50, 60, 0.8f);  // 3000 = 30 % of 10000: kept
-    Extracted e = extract(m, 100, 100);
-    ASSERT_EQ(e.boxes.size(), 1u);
-    EXPECT_TRUE(box_is(e.boxes[0], 0, 0, 50, 60));
+    EXPECT_TRUE(boxes_are(extract(m, 100, 100).boxes, {{0, 0, 50, 60}}));
     m.rect(0, 60, 50, 1, 0.8f);  // 3050: dropped
     EXPECT_TRUE(extract(m, 100, 100).boxes.empty());
 
     // An 8x8 image can never hold a box (24 > 19.2); a 10x8 one can (24 = 24).
     Map n(32, 32);
     n.rect(0, 0, 20, 16, 0.8f);
-    e = extract(n, 10, 8);
-    ASSERT_EQ(e.boxes.size(), 1u);
-    EXPECT_TRUE(box_is(e.boxes[0], 0, 0, 6, 4));
+    EXPECT_TRUE(boxes_are(extract(n, 10, 8).boxes, {{0, 0, 6, 4}}));
     EXPECT_TRUE(extract(n, 8, 8).boxes.empty());
     EXPECT_TRUE(extract(Map(32, 32, 1.0f), 8, 8).boxes.empty());
 }
@@ -312,13 +313,7 @@ TEST(DetExtract, BoxesStayInsideTheImage)
     // column ends exactly at the image's edges.
     Map m(128, 128);
     m.rect(100, 110, 28, 18, 1.0f);
-    Extracted e = extract(m, 100, 100);
-    ASSERT_EQ(e.boxes.size(), 1u);
-    const TextBox &b = e.boxes[0];
-    EXPECT_EQ(b.x, 78);
-    EXPECT_EQ(b.y, 85);
-    EXPECT_EQ(b.x + b.w, 100);
-    EXPECT_EQ(b.y + b.h, 100);
+    EXPECT_TRUE(boxes_are(extract(m, 100, 100).boxes, {{78, 85, 100 - 78, 100 - 85}}));
 }
 
 TEST(DetExtract, ConfidenceIsTheMeanOfTheRegionsOwnPixels)
@@ -332,8 +327,7 @@ TEST(DetExtract, ConfidenceIsTheMeanOfTheRegionsOwnPixels)
                 m.set(x, y, ((x + y) & 1) ? 0.8f : 0.4f);
     m.rect(50, 35, 4, 4, 1.0f);
     Extracted e = extract(m, 200, 200);
-    ASSERT_EQ(e.boxes.size(), 1u);
-    EXPECT_TRUE(box_is(e.boxes[0], 20, 20, 80, 40));
+    ASSERT_TRUE(boxes_are(e.boxes, {{20, 20, 80, 40}}));
     EXPECT_FLOAT_EQ(e.boxes[0].conf, 0.6f);
 
     // Summed in double: a large region of 0.7 keeps a mean of exactly 0.7f
@@ -353,13 +347,8 @@ TEST(DetExtract, ScanOrderTopRowThenLeftmost)
     m.rect(10, 10, 10, 5, 0.5f);   // first: top row 10, left
     m.rect(40, 30, 10, 5, 0.5f);   // also top row 30, left of the first of that row
     m.rect(5, 50, 10, 5, 0.5f);    // last
-    Extracted e = extract(m, 200, 100);
-    ASSERT_EQ(e.boxes.size(), 5u);
-    EXPECT_TRUE(box_is(e.boxes[0], 10, 10, 10, 5));
-    EXPECT_TRUE(box_is(e.boxes[1], 150, 10, 10, 5));
-    EXPECT_TRUE(box_is(e.boxes[2], 40, 30, 10, 5));
-    EXPECT_TRUE(box_is(e.boxes[3], 120, 30, 10, 5));
-    EXPECT_TRUE(box_is(e.boxes[4], 5, 50, 10, 5));
+    EXPECT_TRUE(boxes_are(extract(m, 200, 100).boxes,
+                          {{10, 10, 10, 5}, {150, 10, 10, 5}, {40, 30, 10, 5}, {120, 30, 10, 5}, {5, 50, 10, 5}}));
 }
 
 TEST(DetExtract, AtMost64BoxesInScanOrder)
@@ -429,15 +418,13 @@ TEST(DetMerge, WorkedExamples)
 {
     const TextBox a = {100, 50, 80, 20, 0.71f};
     std::vector<TextBox> r = merged({a, {150, 52, 60, 20, 0.84f}});
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_TRUE(box_is(r[0], 100, 50, 110, 22));
+    ASSERT_TRUE(boxes_are(r, {{100, 50, 110, 22}}));
     EXPECT_EQ(r[0].conf, 0.84f);
 
     EXPECT_EQ(merged({a, {200, 50, 60, 20, 0.84f}}).size(), 2u) << "a gap of 20 pixels";
     EXPECT_EQ(merged({a, {180, 50, 60, 20, 0.84f}}).size(), 2u) << "just touching: sum equals the union";
     r = merged({a, {179, 50, 60, 20, 0.5f}});
-    ASSERT_EQ(r.size(), 1u) << "one column of overlap";
-    EXPECT_TRUE(box_is(r[0], 100, 50, 139, 20));
+    ASSERT_TRUE(boxes_are(r, {{100, 50, 139, 20}})) << "one column of overlap";
     EXPECT_EQ(r[0].conf, 0.71f);
     EXPECT_EQ(merged({{0, 0, 10, 10, 0.5f}, {5, 5, 10, 10, 0.5f}}).size(), 2u) << "corner overlap, U 225 > 200";
     EXPECT_EQ(merged({{0, 0, 10, 10, 0.5f}, {0, 10, 10, 10, 0.5f}}).size(), 2u) << "touching vertically";
@@ -447,9 +434,8 @@ TEST(DetMerge, ConfidenceTakesTheLarger)
 {
     for (auto pair : {std::make_pair(0.5f, 0.9f), std::make_pair(0.9f, 0.5f), std::make_pair(0.7f, 0.7f)}) {
         std::vector<TextBox> r = merged({{0, 0, 20, 10, pair.first}, {10, 0, 20, 10, pair.second}});
-        ASSERT_EQ(r.size(), 1u);
+        ASSERT_TRUE(boxes_are(r, {{0, 0, 30, 10}}));
         EXPECT_EQ(r[0].conf, std::max(pair.first, pair.second));
-        EXPECT_TRUE(box_is(r[0], 0, 0, 30, 10));
     }
 }
 
@@ -458,8 +444,7 @@ TEST(DetMerge, NestedBoxMergesIntoItsOuterBox)
     const TextBox outer = {10, 10, 100, 40, 0.6f}, inner = {30, 20, 20, 10, 0.95f};
     for (auto in : {std::vector<TextBox>{outer, inner}, std::vector<TextBox>{inner, outer}}) {
         std::vector<TextBox> r = merged(in);
-        ASSERT_EQ(r.size(), 1u);
-        EXPECT_TRUE(box_is(r[0], 10, 10, 100, 40));
+        ASSERT_TRUE(boxes_are(r, {{10, 10, 100, 40}}));
         EXPECT_EQ(r[0].conf, 0.95f);
     }
 }
@@ -471,12 +456,8 @@ TEST(DetMerge, MergedBoxKeepsTheEarlierIndexAndOthersMoveUp)
                                      {10, 0, 20, 10, 0.7f},
                                      {200, 0, 10, 10, 0.8f},
                                      {300, 0, 10, 10, 0.9f}});
-    ASSERT_EQ(r.size(), 4u);
-    EXPECT_TRUE(box_is(r[0], 0, 0, 30, 10));
+    ASSERT_TRUE(boxes_are(r, {{0, 0, 30, 10}, {100, 0, 10, 10}, {200, 0, 10, 10}, {300, 0, 10, 10}}));
     EXPECT_EQ(r[0].conf, 0.7f);
-    EXPECT_TRUE(box_is(r[1], 100, 0, 10, 10));
-    EXPECT_TRUE(box_is(r[2], 200, 0, 10, 10));
-    EXPECT_TRUE(box_is(r[3], 300, 0, 10, 10));
     EXPECT_EQ(r[3].conf, 0.9f);
 }
 
@@ -489,14 +470,11 @@ TEST(DetMerge, RestartsFromTheFirstPairAfterEachMerge)
                                      {10, 15, 25, 15, 0.5f},
                                      {5, 10, 20, 15, 0.5f},
                                      {0, 15, 10, 10, 0.5f}});
-    ASSERT_EQ(r.size(), 2u);
-    EXPECT_TRUE(box_is(r[0], 5, 10, 30, 20));
-    EXPECT_TRUE(box_is(r[1], 0, 15, 10, 10));
+    EXPECT_TRUE(boxes_are(r, {{5, 10, 30, 20}, {0, 15, 10, 10}}));
 
     // A chain: each merge makes box 0 reach the next one.
     r = merged({{0, 0, 10, 10, 0.5f}, {15, 0, 10, 10, 0.5f}, {5, 0, 15, 10, 0.5f}});
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_TRUE(box_is(r[0], 0, 0, 25, 10));
+    EXPECT_TRUE(boxes_are(r, {{0, 0, 25, 10}}));
 }
 
 TEST(DetMerge, FewerThanTwoBoxesUntouched)

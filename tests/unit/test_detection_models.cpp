@@ -6,6 +6,7 @@
 #include <math.h>
 #include <string.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -19,19 +20,18 @@ struct Image {
     int w, h;
     std::vector<uint8_t> rgb;
     Image(int w_, int h_, uint8_t v = 0) : w(w_), h(h_), rgb((size_t)w_ * h_ * 3, v) {}
-    void rect(int x, int y, int rw, int rh, uint8_t v)
+    Image &rect(int x, int y, int rw, int rh, uint8_t v)
     {
         for (int yy = y; yy < y + rh; yy++)
             memset(&rgb[((size_t)yy * w + x) * 3], v, (size_t)rw * 3);
+        return *this;
     }
 };
 
-bool all_zero(const DetectionResult &r)
-{
-    DetectionResult z;
-    memset(&z, 0, sizeof z);
-    return memcmp(&r, &z, sizeof r) == 0;
-}
+// Black 640x480 (its own network size) with one white block.
+Image one_block() { return Image(640, 480).rect(100, 50, 160, 30, 255); }
+
+std::array<int, 4> xywh(const TextBox &b) { return {b.x, b.y, b.w, b.h}; }
 
 struct DetModel : ::testing::Test {
     DetectionResult res;
@@ -60,6 +60,14 @@ struct DetModel : ::testing::Test {
         memset(msg, 0, sizeof msg);
         return gw_detect_run(im.rgb.data(), im.w, im.h, &res, msg, sizeof msg);
     }
+    // A failed run: -1, the message (or its start, with prefix), the record left all zero.
+    void expect_failure(const Image &im, const std::string &text, bool prefix = false)
+    {
+        static const DetectionResult zero{};
+        EXPECT_EQ(detect(im), -1) << text;
+        EXPECT_EQ(prefix ? std::string(msg).substr(0, text.size()) : std::string(msg), text);
+        EXPECT_EQ(memcmp(&res, &zero, sizeof res), 0) << "the record is all zero after " << text;
+    }
 };
 
 }  // namespace
@@ -67,30 +75,20 @@ struct DetModel : ::testing::Test {
 TEST_F(DetModel, BrightBlocksBecomeBoxesAtTheirPlaces)
 {
     use(gwt::test_model("det_bright.onnx"));
-    // 640x480 is its own network size: the map is the image, pixel for pixel.
-    Image im(640, 480);
-    im.rect(100, 50, 160, 30, 255);
-    im.rect(300, 200, 40, 12, 255);
-    ASSERT_EQ(detect(im), 0) << msg;
+    // The map is the image, pixel for pixel.
+    ASSERT_EQ(detect(one_block().rect(300, 200, 40, 12, 255)), 0) << msg;
     EXPECT_EQ(res.map_width, 640);
     EXPECT_EQ(res.map_height, 480);
     ASSERT_EQ(res.box_count, 2);
-    EXPECT_EQ(res.boxes[0].x, 100);
-    EXPECT_EQ(res.boxes[0].y, 50);
-    EXPECT_EQ(res.boxes[0].w, 160);
-    EXPECT_EQ(res.boxes[0].h, 30);
+    EXPECT_EQ(xywh(res.boxes[0]), (std::array<int, 4>{100, 50, 160, 30}));
     EXPECT_EQ(res.boxes[0].conf, 1.0f);
-    EXPECT_EQ(res.boxes[1].x, 300);
-    EXPECT_EQ(res.boxes[1].y, 200);
-    EXPECT_EQ(res.boxes[1].w, 40);
-    EXPECT_EQ(res.boxes[1].h, 12);
+    EXPECT_EQ(xywh(res.boxes[1]), (std::array<int, 4>{300, 200, 40, 12}));
     EXPECT_EQ(res.score_map[0], 0.0f);
     EXPECT_EQ(res.score_map[60 * 640 + 150], 1.0f);
 
     // The threshold comes from S at each call.
     S.threshold = 0.5f;
-    Image gray(640, 480);
-    gray.rect(100, 100, 100, 20, 120);  // brightness 0.47
+    const Image gray = Image(640, 480).rect(100, 100, 100, 20, 120);  // brightness 0.47
     ASSERT_EQ(detect(gray), 0) << msg;
     EXPECT_EQ(res.box_count, 0);
     S.threshold = 0.4f;
@@ -102,9 +100,7 @@ TEST_F(DetModel, ScaledImageBoxesLandInImagePixels)
 {
     use(gwt::test_model("det_bright.onnx"));
     // 1920x1080 runs at 960x544; a block survives the trip within a pixel or two.
-    Image im(1920, 1080);
-    im.rect(400, 900, 600, 60, 255);
-    ASSERT_EQ(detect(im), 0) << msg;
+    ASSERT_EQ(detect(Image(1920, 1080).rect(400, 900, 600, 60, 255)), 0) << msg;
     EXPECT_EQ(res.map_width, 960);
     EXPECT_EQ(res.map_height, 544);
     ASSERT_EQ(res.box_count, 1);
@@ -120,9 +116,7 @@ TEST_F(DetModel, ScaledImageBoxesLandInImagePixels)
 TEST_F(DetModel, HalfSizeOutputIsResampledToTheFullMap)
 {
     use(gwt::test_model("det_bright_half.onnx"));
-    Image im(640, 480);
-    im.rect(100, 50, 160, 30, 255);
-    ASSERT_EQ(detect(im), 0) << msg;
+    ASSERT_EQ(detect(one_block()), 0) << msg;
     EXPECT_EQ(res.map_width, 640);
     EXPECT_EQ(res.map_height, 480);
     ASSERT_EQ(res.box_count, 1);
@@ -139,9 +133,7 @@ TEST_F(DetModel, HalfSizeOutputIsResampledToTheFullMap)
 TEST_F(DetModel, OutputOutsideZeroToOneIsClamped)
 {
     use(gwt::test_model("det_range.onnx"));  // -0.2 on black, 1.3 on white
-    Image im(640, 480);
-    im.rect(100, 50, 160, 30, 255);
-    ASSERT_EQ(detect(im), 0) << msg;
+    ASSERT_EQ(detect(one_block()), 0) << msg;
     float lo = 2, hi = -1;
     for (size_t i = 0; i < (size_t)640 * 480; i++) {
         lo = fminf(lo, res.score_map[i]);
@@ -156,9 +148,7 @@ TEST_F(DetModel, OutputOutsideZeroToOneIsClamped)
 TEST_F(DetModel, NaNOutputCountsAsNoText)
 {
     use(gwt::test_model("det_nan.onnx"));  // NaN wherever brightness < 0.5
-    Image im(640, 480);
-    im.rect(100, 50, 160, 30, 255);
-    ASSERT_EQ(detect(im), 0) << msg;
+    ASSERT_EQ(detect(one_block()), 0) << msg;
     for (size_t i = 0; i < (size_t)640 * 480; i++)
         ASSERT_FALSE(isnan(res.score_map[i])) << "index " << i;
     ASSERT_EQ(res.box_count, 1);
@@ -179,13 +169,12 @@ TEST_F(DetModel, SmallAndOddImageSizes)
     DetectionResult before;
     memset(&res, 0x5A, sizeof res);
     memcpy(&before, &res, sizeof res);
-    Image tiny(7, 100, 255);
-    EXPECT_EQ(gw_detect_run(tiny.rgb.data(), 7, 100, &res, msg, sizeof msg), -1);
-    EXPECT_STREQ(msg, "image too small: 7x100");
-    EXPECT_EQ(memcmp(&res, &before, sizeof res), 0) << "the record is left as it was";
-    Image flat(100, 7, 255);
-    EXPECT_EQ(gw_detect_run(flat.rgb.data(), 100, 7, &res, msg, sizeof msg), -1);
-    EXPECT_STREQ(msg, "image too small: 100x7");
+    for (auto [w, h] : {std::pair<int, int>{7, 100}, {100, 7}}) {
+        Image im(w, h, 255);
+        EXPECT_EQ(gw_detect_run(im.rgb.data(), w, h, &res, msg, sizeof msg), -1);
+        EXPECT_EQ(msg, "image too small: " + std::to_string(w) + "x" + std::to_string(h));
+        EXPECT_EQ(memcmp(&res, &before, sizeof res), 0) << "the record is left as it was";
+    }
     memset(&res, 0, sizeof res);
 
     // 8x8 is stretched to 32x32 and can hold no box, even all white.
@@ -196,9 +185,7 @@ TEST_F(DetModel, SmallAndOddImageSizes)
     EXPECT_NE(res.boxes, nullptr);
 
     // A very tall strip: 32x960 network input, box found at the right rows.
-    Image strip(8, 20000);
-    strip.rect(0, 10000, 8, 800, 255);
-    ASSERT_EQ(detect(strip), 0) << msg;
+    ASSERT_EQ(detect(Image(8, 20000).rect(0, 10000, 8, 800, 255)), 0) << msg;
     EXPECT_EQ(res.map_width, 32);
     EXPECT_EQ(res.map_height, 960);
     ASSERT_EQ(res.box_count, 1);
@@ -211,44 +198,31 @@ TEST_F(DetModel, SmallAndOddImageSizes)
 TEST_F(DetModel, ThreeDimensionalOutputFails)
 {
     use(gwt::test_model("det_3d.onnx"));
-    EXPECT_EQ(detect(Image(64, 64, 255)), -1);
-    EXPECT_STREQ(msg, "det session: out[0] empty");
-    EXPECT_TRUE(all_zero(res));
+    expect_failure(Image(64, 64, 255), "det session: out[0] empty");
 }
 
 TEST_F(DetModel, OutputLargerThanTheMapIsRefused)
 {
     use(gwt::test_model("det_double.onnx"));  // {1, 1, 2H, 2W}
-    EXPECT_EQ(detect(Image(100, 50, 255)), -1);
-    EXPECT_STREQ(msg, "det: bad output dims 256x128 with 32768 values (the 128x64 map holds 8192)");
-    EXPECT_TRUE(all_zero(res));
-
+    expect_failure(Image(100, 50, 255), "det: bad output dims 256x128 with 32768 values (the 128x64 map holds 8192)");
     use(gwt::test_model("det_two_planes.onnx"));  // {1, 2, H, W}
-    EXPECT_EQ(detect(Image(100, 50, 255)), -1);
-    EXPECT_STREQ(msg, "det: bad output dims 128x64 with 16384 values (the 128x64 map holds 8192)");
-    EXPECT_TRUE(all_zero(res));
+    expect_failure(Image(100, 50, 255), "det: bad output dims 128x64 with 16384 values (the 128x64 map holds 8192)");
 }
 
 TEST_F(DetModel, FailingOrMissingSessionIsReported)
 {
     // A model that cannot run on this input: the session's own text follows.
     use(gwt::test_model("det_fail_run.onnx"));
-    EXPECT_EQ(detect(Image(64, 64)), -1);
-    EXPECT_EQ(std::string(msg).rfind("det session: SessionRun: ", 0), 0u) << msg;
-    EXPECT_TRUE(all_zero(res));
+    expect_failure(Image(64, 64), "det session: SessionRun: ", true);
 
     ort_session_destroy(&S.det);
-    EXPECT_EQ(detect(Image(64, 64)), -1);
-    EXPECT_STREQ(msg, "det session: ");
-    EXPECT_TRUE(all_zero(res));
+    expect_failure(Image(64, 64), "det session: ");
 }
 
 TEST_F(DetModel, RepeatedRunsGiveTheSameResult)
 {
     use(gwt::test_model("det_bright_half.onnx"));
-    Image im(333, 177);
-    im.rect(20, 30, 100, 20, 200);
-    im.rect(150, 100, 150, 40, 255);
+    const Image im = Image(333, 177).rect(20, 30, 100, 20, 200).rect(150, 100, 150, 40, 255);
     ASSERT_EQ(detect(im), 0) << msg;
     std::vector<TextBox> first(res.boxes, res.boxes + res.box_count);
     std::vector<float> map(res.score_map, res.score_map + (size_t)res.map_width * res.map_height);

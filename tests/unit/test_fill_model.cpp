@@ -131,11 +131,13 @@ TEST_F(FillModel, HoleInOneColourTakesThatColour)
 // A smooth gradient is continued across a thick hole rather than flattened.
 TEST_F(FillModel, GradientContinuesAcrossHole)
 {
+    auto ramp = [](int c, int y, int x) {
+        return c == 0 ? 0.1f + 0.8f * x / (N - 1) : c == 1 ? 0.2f + 0.6f * y / (N - 1) : 0.5f;
+    };
     for (int y = 0; y < N; y++)
         for (int x = 0; x < N; x++) {
-            px(img, 0, y, x) = 0.1f + 0.8f * x / (N - 1);
-            px(img, 1, y, x) = 0.2f + 0.6f * y / (N - 1);
-            px(img, 2, y, x) = 0.5f;
+            for (int c = 0; c < 3; c++)
+                px(img, c, y, x) = ramp(c, y, x);
             bool h = y >= 220 && y < 300 && x >= 100 && x < 420;
             mask[(size_t)y * N + x] = h ? 1.0f : 0.0f;
             if (h && (x % 9) < 4)
@@ -145,11 +147,9 @@ TEST_F(FillModel, GradientContinuesAcrossHole)
     ASSERT_EQ(run(), 0) << msg;
     float worst = 0;
     for (int y = 220; y < 300; y++)
-        for (int x = 100; x < 420; x++) {
-            worst = std::max(worst, fabsf(px(out, 0, y, x) - 255.0f * (0.1f + 0.8f * x / (N - 1))));
-            worst = std::max(worst, fabsf(px(out, 1, y, x) - 255.0f * (0.2f + 0.6f * y / (N - 1))));
-            worst = std::max(worst, fabsf(px(out, 2, y, x) - 127.5f));
-        }
+        for (int x = 100; x < 420; x++)
+            for (int c = 0; c < 3; c++)
+                worst = std::max(worst, fabsf(px(out, c, y, x) - 255.0f * ramp(c, y, x)));
     EXPECT_LT(worst, 6.0f);  // a flat fill would be off by up to ~100
 }
 

@@ -5,6 +5,7 @@
 #include <math.h>
 #include <stdint.h>
 #include <string.h>
+#include <array>
 #include <random>
 #include <set>
 #include <string>
@@ -19,23 +20,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 const size_t P = (size_t)GW_INPAINT_SIZE * GW_INPAINT_SIZE;
 const char *FAIL_PREFIX = "[inpaint] LAMA FAIL: ";
-
-Bytes random_frame(int w, int h, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    Bytes f((size_t)w * h * 3);
-    for (auto &v : f)
-        v = (uint8_t)rng();
-    return f;
-}
-
-Bytes plain_frame(int w, int h, uint8_t r, uint8_t g, uint8_t b)
-{
-    Bytes f((size_t)w * h * 3);
-    for (size_t i = 0; i < f.size(); i += 3)
-        f[i] = r, f[i + 1] = g, f[i + 2] = b;
-    return f;
-}
 
 // The lines of captured standard error that the inpainting pass wrote.
 std::vector<std::string> fail_lines(const std::string &err)
@@ -58,12 +42,14 @@ struct Tensors {
     std::vector<float> out = std::vector<float>(3 * P, -1.0f);
 };
 
-// A crop over test-owned buffers: pixels copied from the frame, mask zero.
+// A crop over test-owned buffers: pixels copied from the frame, the mask all
+// hole or all zero.
 struct CropBufs {
     Bytes pixels, mask, repainted, alpha;
     RegionCrop c{};
-    CropBufs(const Bytes &frame, int fw, int x, int y, int side)
-        : pixels((size_t)side * side * 3), mask((size_t)side * side, 0), repainted(pixels.size()), alpha(pixels.size())
+    CropBufs(const Bytes &frame, int fw, int x, int y, int side, bool hole)
+        : pixels((size_t)side * side * 3), mask((size_t)side * side, hole ? 1 : 0), repainted(pixels.size()),
+          alpha(pixels.size())
     {
         for (int r = 0; r < side; r++)
             memcpy(&pixels[(size_t)r * side * 3], &frame[((size_t)(y + r) * fw + x) * 3], (size_t)side * 3);
@@ -75,6 +61,7 @@ struct CropBufs {
         c.repainted = repainted.data();
         c.alpha = alpha.data();
     }
+    CropBufs(const CropBufs &) = delete;  // c points into this object's own vectors
     void set(int col, int row) { mask[(size_t)row * c.side + col] = 1; }
 };
 
@@ -83,6 +70,8 @@ struct LamaPass : ::testing::Test {
     float thr = 0;
     int32_t rad = 0;
     Tensors t;
+    Bytes frame, orig;  // the frame being worked on, and as it was
+    int fw = 0, fh = 0;
 
     void SetUp() override
     {
@@ -106,16 +95,26 @@ struct LamaPass : ::testing::Test {
         char msg[1024] = {0};
         ASSERT_EQ(ort_session_create(gwt::test_model(name).c_str(), &S.lama, msg, sizeof msg), 0) << name << ": " << msg;
     }
+    // A new w x h frame of random bytes from seed; seed 0: all black.
+    void new_frame(int w, int h, unsigned seed)
+    {
+        std::mt19937 rng(seed);
+        fw = w, fh = h;
+        frame.resize((size_t)w * h * 3);
+        for (auto &v : frame)
+            v = seed ? (uint8_t)rng() : 0;
+        orig = frame;
+    }
+    CropBufs crop(int x, int y, int side, bool hole = false) { return CropBufs(frame, fw, x, y, side, hole); }
     // Runs inpaint_crop and returns what it wrote to standard error.
-    std::string run(CropBufs &cb, Bytes &frame, int fw)
+    std::string run(CropBufs &cb)
     {
         testing::internal::CaptureStderr();
         inpaint_crop(&cb.c, frame.data(), fw, t.image.data(), t.mask.data(), t.out.data());
         return testing::internal::GetCapturedStderr();
     }
-    std::string run_frame(Bytes &frame, int w, int h, const std::vector<TextBox> &boxes, int ys = 0, int ye = 0)
+    std::string run_frame(std::vector<TextBox> b, int ys = 0, int ye = 0)
     {
-        std::vector<TextBox> b = boxes;
         std::vector<float> map(32 * 32, 0.0f);
         DetectionResult d{};
         d.score_map = map.data();
@@ -123,7 +122,7 @@ struct LamaPass : ::testing::Test {
         d.box_count = (int32_t)b.size();
         d.boxes = b.data();
         testing::internal::CaptureStderr();
-        gw_inpaint_frame(frame.data(), w, h, &d, ys, ye);
+        gw_inpaint_frame(frame.data(), fw, fh, &d, ys, ye);
         return testing::internal::GetCapturedStderr();
     }
 };
@@ -131,6 +130,9 @@ struct LamaPass : ::testing::Test {
 TextBox box(int x, int y, int w, int h) { return TextBox{x, y, w, h, 0.9f}; }
 
 const uint8_t *px(const Bytes &f, int w, int x, int y) { return &f[((size_t)y * w + x) * 3]; }
+
+using Rgb = std::array<int, 3>;
+Rgb rgb(const Bytes &f, int w, int x, int y) { return {px(f, w, x, y)[0], px(f, w, x, y)[1], px(f, w, x, y)[2]}; }
 
 }  // namespace
 
@@ -141,10 +143,9 @@ TEST_F(LamaPass, OutputIsClampedAndRounded)
     // output exactly. Column blocks of 64 hold -3.2, 127.5, 254.6, 300, NaN,
     // -inf, +inf, 0.4.
     use("inp_columns.onnx");
-    Bytes frame = random_frame(512, 512, 5);
-    CropBufs cb(frame, 512, 0, 0, 512);
-    std::fill(cb.mask.begin(), cb.mask.end(), 1);
-    EXPECT_EQ(fail_lines(run(cb, frame, 512)).size(), 0u);
+    new_frame(512, 512, 5);
+    CropBufs cb = crop(0, 0, 512, true);
+    EXPECT_EQ(fail_lines(run(cb)).size(), 0u);
     const int expect[8] = {0, 128, 255, 255, 0, 0, 255, 0};
     for (int y = 0; y < 512; y++)
         for (int x = 0; x < 512; x++)
@@ -157,11 +158,9 @@ TEST_F(LamaPass, OutputIsClampedAndRounded)
 TEST_F(LamaPass, TensorsArePlanarAndEchoRoundTrips)
 {
     use("inp_echo.onnx");
-    Bytes frame = random_frame(512, 512, 6);
-    const Bytes orig = frame;
-    CropBufs cb(frame, 512, 0, 0, 512);
-    std::fill(cb.mask.begin(), cb.mask.end(), 1);
-    EXPECT_EQ(fail_lines(run(cb, frame, 512)).size(), 0u);
+    new_frame(512, 512, 6);
+    CropBufs cb = crop(0, 0, 512, true);
+    EXPECT_EQ(fail_lines(run(cb)).size(), 0u);
     for (size_t i = 0; i < P; i++)
         for (int c = 0; c < 3; c++)
             ASSERT_EQ(t.image[c * P + i], (float)orig[i * 3 + c] / 255.0f) << i << " channel " << c;
@@ -177,13 +176,12 @@ TEST_F(LamaPass, HoleEdgeIsSoftened)
     // (255.5 lies half-way and rounds up), and the blend weights fall off
     // 255, 226, 170, 85, 28, 0 across the edge.
     use("inp_const.onnx");
-    Bytes frame = random_frame(512, 512, 7);
-    const Bytes orig = frame;
-    CropBufs cb(frame, 512, 0, 0, 512);
+    new_frame(512, 512, 7);
+    CropBufs cb = crop(0, 0, 512);
     for (int y = 0; y < 512; y++)
         for (int x = 0; x < 256; x++)
             cb.set(x, y);
-    EXPECT_EQ(fail_lines(run(cb, frame, 512)).size(), 0u);
+    EXPECT_EQ(fail_lines(run(cb)).size(), 0u);
     for (int y : {0, 100, 511}) {
         EXPECT_EQ(t.mask[(size_t)y * 512 + 255], 1.0f);
         EXPECT_EQ(t.mask[(size_t)y * 512 + 256], 0.0f);
@@ -192,9 +190,7 @@ TEST_F(LamaPass, HoleEdgeIsSoftened)
             got.push_back(cb.alpha[((size_t)y * 512 + x) * 3]);
         EXPECT_EQ(got, (std::vector<int>{255, 226, 170, 85, 28, 0})) << "row " << y;
         // Full weight: the repainted colour exactly; no weight: untouched.
-        EXPECT_EQ(px(frame, 512, 253, y)[0], 200);
-        EXPECT_EQ(px(frame, 512, 253, y)[1], 100);
-        EXPECT_EQ(px(frame, 512, 253, y)[2], 50);
+        EXPECT_EQ(rgb(frame, 512, 253, y), (Rgb{200, 100, 50}));
         EXPECT_EQ(memcmp(px(frame, 512, 258, y), px(orig, 512, 258, y), (512 - 258) * 3), 0);
     }
 }
@@ -205,15 +201,14 @@ TEST_F(LamaPass, BlendFollowsTheAlpha)
     // soft edge yields many alpha values. Bytes 0..5 leave the frame alone,
     // 255 takes the repainted value, the rest mix in float32.
     use("inp_const.onnx");
-    const int fw = 420, fh = 380, x0 = 70, y0 = 40, s = 300;
-    Bytes frame = random_frame(fw, fh, 8);
-    const Bytes orig = frame;
-    CropBufs cb(frame, fw, x0, y0, s);
+    const int x0 = 70, y0 = 40, s = 300;
+    new_frame(420, 380, 8);
+    CropBufs cb = crop(x0, y0, s);
     for (int y = 0; y < s; y++)
         for (int x = 0; x < s; x++)
             if ((x - 150) * (x - 150) + (y - 140) * (y - 140) < 90 * 90)
                 cb.set(x, y);
-    EXPECT_EQ(fail_lines(run(cb, frame, fw)).size(), 0u);
+    EXPECT_EQ(fail_lines(run(cb)).size(), 0u);
 
     std::set<int> seen;
     for (int y = 0; y < fh; y++)
@@ -259,31 +254,29 @@ TEST_F(LamaPass, MaskLookupBeyondTheLastSampleKeepsLowBits)
     use("inp_const.onnx");
     // Side 100 with the last column set: at model column 511 the lookup reads
     // m = 2 (weight 1.9), and 255 * 2 keeps its low byte, 254.
-    Bytes frame = random_frame(100, 100, 9);
-    CropBufs cb(frame, 100, 0, 0, 100);
+    new_frame(100, 100, 9);
+    CropBufs cb = crop(0, 0, 100);
     for (int y = 0; y < 100; y++)
         cb.set(99, y);
-    run(cb, frame, 100);
+    run(cb);
     EXPECT_EQ(t.mask[200 * 512 + 511], 254.0f / 255.0f);
     EXPECT_EQ(t.mask[200 * 512 + 400], 0.0f);
 
     // Side 16 with one pixel next to the bottom-right corner: the corner of the
     // 512 grid extrapolates to m = -1 on both axes, kept as the byte 1.
-    Bytes small = random_frame(16, 16, 10);
-    CropBufs cs(small, 16, 0, 0, 16);
+    new_frame(16, 16, 10);
+    CropBufs cs = crop(0, 0, 16);
     cs.set(15, 14);
-    run(cs, small, 16);
+    run(cs);
     EXPECT_EQ(t.mask[511 * 512 + 511], 1.0f / 255.0f);
 }
 
 TEST_F(LamaPass, FailedRunLeavesTheFrameAndSaysWhy)
 {
     use("inp_fail.onnx");
-    Bytes frame = random_frame(200, 200, 11);
-    const Bytes orig = frame;
-    CropBufs cb(frame, 200, 20, 30, 150);
-    std::fill(cb.mask.begin(), cb.mask.end(), 1);
-    auto lines = fail_lines(run(cb, frame, 200));
+    new_frame(200, 200, 11);
+    CropBufs cb = crop(20, 30, 150, true);
+    auto lines = fail_lines(run(cb));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind(std::string(FAIL_PREFIX) + "SessionRun: ", 0), 0u) << lines[0];
     EXPECT_EQ(lines[0].back(), '\n');
@@ -291,12 +284,12 @@ TEST_F(LamaPass, FailedRunLeavesTheFrameAndSaysWhy)
 
     // A run refused without a message: the line ends right after ": ".
     use("inp_one_input.onnx");
-    EXPECT_EQ(run(cb, frame, 200), std::string(FAIL_PREFIX) + "\n");
+    EXPECT_EQ(run(cb), std::string(FAIL_PREFIX) + "\n");
     EXPECT_TRUE(frame == orig);
 
     // No session at all fails the same way.
     ort_session_destroy(&S.lama);
-    EXPECT_EQ(run(cb, frame, 200), std::string(FAIL_PREFIX) + "\n");
+    EXPECT_EQ(run(cb), std::string(FAIL_PREFIX) + "\n");
     EXPECT_TRUE(frame == orig);
 }
 
@@ -312,15 +305,14 @@ TEST_F(LamaPass, OutputOfAnotherShapeIsRefused)
         {"inp_shape_1d.onnx", "output is not a 1x3x512x512 tensor"},
     };
     for (const Case &k : cases) {
+        SCOPED_TRACE(k.model);
         use(k.model);
-        Bytes frame = random_frame(300, 300, 12);
-        const Bytes orig = frame;
-        CropBufs cb(frame, 300, 10, 10, 280);
-        std::fill(cb.mask.begin(), cb.mask.end(), 1);
-        auto lines = fail_lines(run(cb, frame, 300));
-        ASSERT_EQ(lines.size(), 1u) << k.model;
-        EXPECT_EQ(lines[0], std::string(FAIL_PREFIX) + k.message + "\n") << k.model;
-        EXPECT_TRUE(frame == orig) << k.model;
+        new_frame(300, 300, 12);
+        CropBufs cb = crop(10, 10, 280, true);
+        auto lines = fail_lines(run(cb));
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0], std::string(FAIL_PREFIX) + k.message + "\n");
+        EXPECT_TRUE(frame == orig);
     }
 }
 
@@ -329,19 +321,17 @@ TEST_F(LamaPass, OutputOfAnotherShapeIsRefused)
 TEST_F(LamaPass, NothingToDoRunsNothing)
 {
     use("inp_fail.onnx");  // any run would leave a line on standard error
-    Bytes frame = random_frame(300, 200, 13);
-    const Bytes orig = frame;
-    EXPECT_EQ(run_frame(frame, 300, 200, {}), "");
+    new_frame(300, 200, 13);
+    EXPECT_EQ(run_frame({}), "");
+    EXPECT_TRUE(frame == orig);
+
+    // A box outside the band plans no region.
+    EXPECT_EQ(run_frame({box(20, 20, 100, 20)}, 150, 200), "");
     EXPECT_TRUE(frame == orig);
 
     // Too small a frame: every region is skipped before the model.
-    Bytes tiny = random_frame(15, 40, 14);
-    const Bytes tiny_orig = tiny;
-    EXPECT_EQ(run_frame(tiny, 15, 40, {box(2, 10, 8, 8)}), "");
-    EXPECT_TRUE(tiny == tiny_orig);
-
-    // A box outside the band plans no region.
-    EXPECT_EQ(run_frame(frame, 300, 200, {box(20, 20, 100, 20)}, 150, 200), "");
+    new_frame(15, 40, 14);
+    EXPECT_EQ(run_frame({box(2, 10, 8, 8)}), "");
     EXPECT_TRUE(frame == orig);
 }
 
@@ -349,19 +339,15 @@ TEST_F(LamaPass, RepaintsTheBoxesAndNothingFarAway)
 {
     use("inp_const.onnx");
     const int w = 640, h = 360;
-    Bytes frame = random_frame(w, h, 15);
-    const Bytes orig = frame;
+    new_frame(w, h, 15);
     // One box; its region is 76..224 x 76..144 and its crop 148 square at 76,36.
-    EXPECT_EQ(fail_lines(run_frame(frame, w, h, {box(100, 100, 100, 20)})).size(), 0u);
+    EXPECT_EQ(fail_lines(run_frame({box(100, 100, 100, 20)})).size(), 0u);
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++) {
-            const uint8_t *now = px(frame, w, x, y);
             if (x >= 95 && x < 205 && y >= 95 && y < 125) {  // well inside the grown box
-                ASSERT_EQ(now[0], 200) << x << "," << y;
-                ASSERT_EQ(now[1], 100);
-                ASSERT_EQ(now[2], 50);
+                ASSERT_EQ(rgb(frame, w, x, y), (Rgb{200, 100, 50})) << x << "," << y;
             } else if (x < 76 || x >= 224 || y < 36 || y >= 184) {  // outside the crop
-                ASSERT_EQ(memcmp(now, px(orig, w, x, y), 3), 0) << x << "," << y;
+                ASSERT_EQ(rgb(frame, w, x, y), rgb(orig, w, x, y)) << x << "," << y;
             }
         }
 }
@@ -371,20 +357,17 @@ TEST_F(LamaPass, FailedRegionDoesNotStopTheNext)
     // The model fails on bright crops. Region 1 lies on white, region 2 on black.
     use("inp_fail_bright.onnx");
     const int w = 400, h = 200;
-    Bytes frame = plain_frame(w, h, 0, 0, 0);
+    new_frame(w, h, 0);
     for (int y = 0; y < h; y++)
-        for (int x = 0; x < 200; x++)
-            memset(&frame[((size_t)y * w + x) * 3], 255, 3);
-    const Bytes orig = frame;
-    auto lines = fail_lines(run_frame(frame, w, h, {box(40, 80, 60, 20), box(300, 80, 60, 20)}));
+        memset(&frame[(size_t)y * w * 3], 255, 200 * 3);
+    orig = frame;
+    auto lines = fail_lines(run_frame({box(40, 80, 60, 20), box(300, 80, 60, 20)}));
     ASSERT_EQ(lines.size(), 1u);
     for (int y = 0; y < h; y++)
         ASSERT_EQ(memcmp(&frame[(size_t)y * w * 3], &orig[(size_t)y * w * 3], 200 * 3), 0) << "row " << y;
     for (int y = 80; y < 100; y++)
-        for (int x = 300; x < 360; x++) {
-            const uint8_t *p = px(frame, w, x, y);
-            ASSERT_TRUE(p[0] == 0 && p[1] == 200 && p[2] == 0) << x << "," << y;
-        }
+        for (int x = 300; x < 360; x++)
+            ASSERT_EQ(rgb(frame, w, x, y), (Rgb{0, 200, 0})) << x << "," << y;
 }
 
 TEST_F(LamaPass, LaterCropsSeeEarlierResults)
@@ -394,9 +377,9 @@ TEST_F(LamaPass, LaterCropsSeeEarlierResults)
     // copied after that blend, is then bright and its run fails. (Copied from
     // the untouched black frame it would have succeeded.)
     use("inp_fail_bright.onnx");
-    const int w = 400, h = 250;
-    Bytes frame = plain_frame(w, h, 0, 0, 0);
-    auto lines = fail_lines(run_frame(frame, w, h, {box(100, 80, 60, 20), box(100, 132, 60, 20)}));
+    const int w = 400;
+    new_frame(w, 250, 0);
+    auto lines = fail_lines(run_frame({box(100, 80, 60, 20), box(100, 132, 60, 20)}));
     EXPECT_EQ(lines.size(), 1u);
     EXPECT_EQ(px(frame, w, 130, 90)[1], 200);   // first box: repainted
     EXPECT_EQ(px(frame, w, 130, 136)[1], 200);  // top of the second box, inside the first crop
@@ -409,6 +392,6 @@ TEST_F(LamaPass, AtMostTwelveRunsPerFrame)
     std::vector<TextBox> b;
     for (int i = 0; i < 60; i++)
         b.push_back(box(20 + (i % 10) * 190, 20 + (i / 10) * 200, 30, 20));
-    Bytes frame = random_frame(1920, 1200, 16);
-    EXPECT_EQ(fail_lines(run_frame(frame, 1920, 1200, b)).size(), 12u);
+    new_frame(1920, 1200, 16);
+    EXPECT_EQ(fail_lines(run_frame(b)).size(), 12u);
 }

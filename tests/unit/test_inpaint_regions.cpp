@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <string.h>
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,19 +30,31 @@ struct Det {
         r.box_count = (int32_t)boxes.size();
         r.boxes = boxes.data();
     }
+    Det(const Det &) = delete;  // r points into this object's own vectors
+    Det &operator=(const Det &) = delete;
     const DetectionResult *operator&() const { return &r; }
 };
 
 TextBox box(int x, int y, int w, int h) { return TextBox{x, y, w, h, 0.9f}; }
 
-bool same(const InpaintRegion &r, int x0, int y0, int x1, int y1)
-{
-    return r.x0 == x0 && r.y0 == y0 && r.x1 == x1 && r.y1 == y1;
-}
-
 std::string str(const InpaintRegion &r)
 {
     return std::to_string(r.x0) + "," + std::to_string(r.y0) + "," + std::to_string(r.x1) + "," + std::to_string(r.y1);
+}
+
+using Regs = std::vector<std::array<int, 4>>;  // x0, y0, x1, y1 each
+
+// The regions planned for these boxes on a w x h frame with the band ys..ye.
+Regs plan(std::vector<TextBox> boxes, int ys = 0, int ye = 0, int w = 1000, int h = 1000)
+{
+    Det d(std::move(boxes));
+    InpaintRegion reg[GW_MAX_REGIONS];
+    const int n = plan_regions(w, h, &d, ys, ye, reg);
+    EXPECT_TRUE(n >= 0 && n <= GW_MAX_REGIONS) << n;
+    Regs out;
+    for (int i = 0; i < n && i < GW_MAX_REGIONS; i++)
+        out.push_back({reg[i].x0, reg[i].y0, reg[i].x1, reg[i].y1});
+    return out;
 }
 
 // Saves and restores the options the inpainting code reads from S.
@@ -69,138 +82,97 @@ using Mask = InpaintOptions;
 
 TEST_F(Plan, NoBoxesNoRegions)
 {
+    EXPECT_EQ(plan({}), Regs{});
     InpaintRegion reg[GW_MAX_REGIONS];
     Det d;
-    EXPECT_EQ(plan_regions(1000, 1000, &d, 0, 0, reg), 0);
     d.r.box_count = -3;
     EXPECT_EQ(plan_regions(1000, 1000, &d, 0, 0, reg), 0);
 }
 
 TEST_F(Plan, MarginAndMergeThreshold)
 {
-    InpaintRegion reg[GW_MAX_REGIONS];
-    Det one({box(100, 100, 100, 20)});
-    ASSERT_EQ(plan_regions(1000, 1000, &one, 0, 0, reg), 1);
-    EXPECT_TRUE(same(reg[0], 76, 76, 224, 144)) << str(reg[0]);
-
+    const TextBox a = box(100, 100, 100, 20);
+    EXPECT_EQ(plan({a}), (Regs{{76, 76, 224, 144}}));
     // 231: K.x0 = 207 < 224 - 16 = 208, an overlap of 17 pixels: merged.
-    Det merged({box(100, 100, 100, 20), box(231, 100, 100, 20)});
-    ASSERT_EQ(plan_regions(1000, 1000, &merged, 0, 0, reg), 1);
-    EXPECT_TRUE(same(reg[0], 76, 76, 355, 144)) << str(reg[0]);
-
+    EXPECT_EQ(plan({a, box(231, 100, 100, 20)}), (Regs{{76, 76, 355, 144}}));
     // 232: 208 < 208 fails, a region of its own.
-    Det apart({box(100, 100, 100, 20), box(232, 100, 100, 20)});
-    ASSERT_EQ(plan_regions(1000, 1000, &apart, 0, 0, reg), 2);
-    EXPECT_TRUE(same(reg[0], 76, 76, 224, 144)) << str(reg[0]);
-    EXPECT_TRUE(same(reg[1], 208, 76, 356, 144)) << str(reg[1]);
+    EXPECT_EQ(plan({a, box(232, 100, 100, 20)}), (Regs{{76, 76, 224, 144}, {208, 76, 356, 144}}));
     // The same pair in the other order: now the earlier region is the right one.
-    Det apart_rev({box(232, 100, 100, 20), box(100, 100, 100, 20)});
-    EXPECT_EQ(plan_regions(1000, 1000, &apart_rev, 0, 0, reg), 2);
-    Det merged_rev({box(231, 100, 100, 20), box(100, 100, 100, 20)});
-    ASSERT_EQ(plan_regions(1000, 1000, &merged_rev, 0, 0, reg), 1);
-    EXPECT_TRUE(same(reg[0], 76, 76, 355, 144)) << str(reg[0]);
+    EXPECT_EQ(plan({box(232, 100, 100, 20), a}).size(), 2u);
+    EXPECT_EQ(plan({box(231, 100, 100, 20), a}), (Regs{{76, 76, 355, 144}}));
 
     // The margin is 24 for any radius from 1 on, 8 for radius 0.
     S.inpaint_radius = 128;
-    ASSERT_EQ(plan_regions(1000, 1000, &one, 0, 0, reg), 1);
-    EXPECT_TRUE(same(reg[0], 76, 76, 224, 144)) << str(reg[0]);
+    EXPECT_EQ(plan({a}), (Regs{{76, 76, 224, 144}}));
     S.inpaint_radius = 0;
-    Det corner({box(0, 0, 4, 4)});
-    ASSERT_EQ(plan_regions(1000, 1000, &corner, 0, 0, reg), 1);
-    EXPECT_TRUE(same(reg[0], 0, 0, 12, 12)) << str(reg[0]);
+    EXPECT_EQ(plan({box(0, 0, 4, 4)}), (Regs{{0, 0, 12, 12}}));
     // Clipped at the far edges as well.
-    Det far({box(996, 990, 4, 10)});
-    ASSERT_EQ(plan_regions(1000, 1000, &far, 0, 0, reg), 1);
-    EXPECT_TRUE(same(reg[0], 988, 982, 1000, 1000)) << str(reg[0]);
+    EXPECT_EQ(plan({box(996, 990, 4, 10)}), (Regs{{988, 982, 1000, 1000}}));
 }
 
 TEST_F(Plan, EarliestRegionWinsAndMergedRegionsAreNotCompared)
 {
-    InpaintRegion reg[GW_MAX_REGIONS];
     // The third box overlaps both earlier regions deeply; it joins the first
     // only, and the grown first region is not merged with the second.
-    Det d({box(100, 100, 100, 20), box(400, 100, 100, 20), box(150, 100, 300, 20)});
-    ASSERT_EQ(plan_regions(1000, 1000, &d, 0, 0, reg), 2);
-    EXPECT_TRUE(same(reg[0], 76, 76, 474, 144)) << str(reg[0]);
-    EXPECT_TRUE(same(reg[1], 376, 76, 524, 144)) << str(reg[1]);
+    const TextBox a = box(100, 100, 100, 20);
+    EXPECT_EQ(plan({a, box(400, 100, 100, 20), box(150, 100, 300, 20)}),
+              (Regs{{76, 76, 474, 144}, {376, 76, 524, 144}}));
 
     // Rows count the same way: 17 rows of overlap merge, 16 do not.
-    Det v17({box(100, 100, 100, 20), box(100, 151, 100, 20)});
-    ASSERT_EQ(plan_regions(1000, 1000, &v17, 0, 0, reg), 1);
-    EXPECT_TRUE(same(reg[0], 76, 76, 224, 195)) << str(reg[0]);
-    Det v16({box(100, 100, 100, 20), box(100, 152, 100, 20)});
-    EXPECT_EQ(plan_regions(1000, 1000, &v16, 0, 0, reg), 2);
-    Det v16_rev({box(100, 152, 100, 20), box(100, 100, 100, 20)});
-    EXPECT_EQ(plan_regions(1000, 1000, &v16_rev, 0, 0, reg), 2);
-    Det v17_rev({box(100, 151, 100, 20), box(100, 100, 100, 20)});
-    EXPECT_EQ(plan_regions(1000, 1000, &v17_rev, 0, 0, reg), 1);
+    const TextBox v17 = box(100, 151, 100, 20), v16 = box(100, 152, 100, 20);
+    EXPECT_EQ(plan({a, v17}), (Regs{{76, 76, 224, 195}}));
+    EXPECT_EQ(plan({a, v16}).size(), 2u);
+    EXPECT_EQ(plan({v16, a}).size(), 2u);
+    EXPECT_EQ(plan({v17, a}).size(), 1u);
 }
 
 TEST_F(Plan, BandLimitsRows)
 {
-    InpaintRegion reg[GW_MAX_REGIONS];
-    Det d({box(50, 550, 200, 30)});
-    ASSERT_EQ(plan_regions(1000, 1000, &d, 500, 600, reg), 1);
-    EXPECT_TRUE(same(reg[0], 26, 526, 274, 600)) << str(reg[0]);
+    const TextBox b = box(50, 550, 200, 30);
+    EXPECT_EQ(plan({b}, 500, 600), (Regs{{26, 526, 274, 600}}));
 
     // Seven rows inside the band are too few, eight are enough.
-    Det seven({box(50, 450, 200, 33)});  // y + h + 24 = 507
-    EXPECT_EQ(plan_regions(1000, 1000, &seven, 500, 600, reg), 0);
-    Det eight({box(50, 450, 200, 34)});
-    ASSERT_EQ(plan_regions(1000, 1000, &eight, 500, 600, reg), 1);
-    EXPECT_TRUE(same(reg[0], 26, 500, 274, 508)) << str(reg[0]);
+    EXPECT_EQ(plan({box(50, 450, 200, 33)}, 500, 600), Regs{});  // y + h + 24 = 507
+    EXPECT_EQ(plan({box(50, 450, 200, 34)}, 500, 600), (Regs{{26, 500, 274, 508}}));
     // A box wholly outside the band is dropped.
-    Det outside({box(50, 100, 200, 30)});
-    EXPECT_EQ(plan_regions(1000, 1000, &outside, 500, 600, reg), 0);
+    EXPECT_EQ(plan({box(50, 100, 200, 30)}, 500, 600), Regs{});
 
     // No band: y_end <= y_start, or y_end <= 0, or y_start >= height.
-    for (auto [ys, ye] : {std::pair<int, int>{600, 500}, {0, 0}, {300, -5}, {1000, 1200}, {500, 500}}) {
-        ASSERT_EQ(plan_regions(1000, 1000, &d, ys, ye, reg), 1) << ys << "," << ye;
-        EXPECT_TRUE(same(reg[0], 26, 526, 274, 604)) << str(reg[0]);
-    }
+    for (auto [ys, ye] : {std::pair<int, int>{600, 500}, {0, 0}, {300, -5}, {1000, 1200}, {500, 500}})
+        EXPECT_EQ(plan({b}, ys, ye), (Regs{{26, 526, 274, 604}})) << ys << "," << ye;
     // A negative start counts as 0, an end past the frame as its height.
-    Det top({box(50, 10, 200, 30), box(50, 400, 200, 30)});
-    ASSERT_EQ(plan_regions(1000, 1000, &top, -100, 300, reg), 1);
-    EXPECT_TRUE(same(reg[0], 26, 0, 274, 64)) << str(reg[0]);
-    Det bottom({box(50, 950, 200, 40), box(50, 100, 200, 30)});
-    ASSERT_EQ(plan_regions(1000, 1000, &bottom, 500, 5000, reg), 1);
-    EXPECT_TRUE(same(reg[0], 26, 926, 274, 1000)) << str(reg[0]);
+    EXPECT_EQ(plan({box(50, 10, 200, 30), box(50, 400, 200, 30)}, -100, 300), (Regs{{26, 0, 274, 64}}));
+    EXPECT_EQ(plan({box(50, 950, 200, 40), box(50, 100, 200, 30)}, 500, 5000), (Regs{{26, 926, 274, 1000}}));
 }
 
 TEST_F(Plan, CandidateInsideButNearTheTopEdgeStaysApart)
 {
-    InpaintRegion reg[GW_MAX_REGIONS];
     // With the band 500..600 the first region spans all its rows; the second
     // candidate lies inside it (rows 500..514) but ends within 16 rows of its top.
-    Det d({box(100, 500, 100, 80), box(120, 470, 50, 20)});
-    ASSERT_EQ(plan_regions(1000, 1000, &d, 500, 600, reg), 2);
-    EXPECT_TRUE(same(reg[0], 76, 500, 224, 600)) << str(reg[0]);
-    EXPECT_TRUE(same(reg[1], 96, 500, 194, 514)) << str(reg[1]);
+    EXPECT_EQ(plan({box(100, 500, 100, 80), box(120, 470, 50, 20)}, 500, 600),
+              (Regs{{76, 500, 224, 600}, {96, 500, 194, 514}}));
 }
 
 TEST_F(Plan, FullListAndProcessingCap)
 {
+    // Sixty boxes 200 pixels apart; box 50 (index 49) would merge with box 0,
+    // but the list of 48 regions is full by then. Twelve are processed.
     InpaintRegion reg[GW_MAX_REGIONS];
-    // Sixty boxes 200 pixels apart; box 50 (index 49) would merge with box 0.
     std::vector<TextBox> b;
     for (int i = 0; i < 60; i++)
         b.push_back(box(10 + (i % 10) * 200, 10 + (i / 10) * 200, 20, 20));
     b[49] = box(10, 10, 300, 20);
     Det d(b);
     ASSERT_EQ(plan_regions(2000, 2000, &d, 0, 0, reg), 12);
-    EXPECT_TRUE(same(reg[0], 0, 0, 54, 54)) << str(reg[0]);
-    for (int i = 0; i < 48; i++) {
+    for (int i = 0; i < GW_MAX_REGIONS; i++) {
         const int x = 10 + (i % 10) * 200, y = 10 + (i / 10) * 200;
-        EXPECT_TRUE(same(reg[i], x > 24 ? x - 24 : 0, y > 24 ? y - 24 : 0, x + 44, y + 44)) << i << ": " << str(reg[i]);
+        EXPECT_EQ(str(reg[i]), str({std::max(x - 24, 0), std::max(y - 24, 0), x + 44, y + 44})) << i;
     }
 
     // Thirteen separate boxes: only twelve are processed.
-    Det thirteen(std::vector<TextBox>(b.begin(), b.begin() + 13));
-    EXPECT_EQ(plan_regions(2000, 2000, &thirteen, 0, 0, reg), 12);
+    EXPECT_EQ(plan(std::vector<TextBox>(b.begin(), b.begin() + 13), 0, 0, 2000, 2000).size(), 12u);
     // A region may be larger than the frame's smaller side.
-    Det wide({box(0, 100, 1000, 20)});
-    ASSERT_EQ(plan_regions(1000, 300, &wide, 0, 0, reg), 1);
-    EXPECT_TRUE(same(reg[0], 0, 76, 1000, 144)) << str(reg[0]);
+    EXPECT_EQ(plan({box(0, 100, 1000, 20)}, 0, 0, 1000, 300), (Regs{{0, 76, 1000, 144}}));
 }
 
 // ---- build_region_mask ----------------------------------------------------------
@@ -245,47 +217,49 @@ TEST_F(Mask, CropPlacement)
         {300, 200, {280, 0, 300, 60}, 60, 240, 0},             // pushed left to the last column
     };
     for (const Case &k : cases) {
+        SCOPED_TRACE(str(k.reg));
         std::vector<uint8_t> f = frame(k.w, k.h);
         // A box in the middle of the region keeps the mask from being empty.
         Det d({box((k.reg.x0 + k.reg.x1) / 2, (k.reg.y0 + k.reg.y1) / 2, 2, 2)});
         Crop c;
-        ASSERT_EQ(build_region_mask(f.data(), k.w, k.h, &d, &k.reg, &c.c), 1) << str(k.reg);
-        EXPECT_EQ(c.c.side, k.side) << str(k.reg);
-        EXPECT_EQ(c.c.x, k.x) << str(k.reg);
-        EXPECT_EQ(c.c.y, k.y) << str(k.reg);
+        ASSERT_EQ(build_region_mask(f.data(), k.w, k.h, &d, &k.reg, &c.c), 1);
+        EXPECT_EQ(c.c.side, k.side);
+        EXPECT_EQ(c.c.x, k.x);
+        EXPECT_EQ(c.c.y, k.y);
         ASSERT_NE(c.c.repainted, nullptr);
         ASSERT_NE(c.c.alpha, nullptr);
         // The crop's pixels are the frame's.
+        const size_t row = (size_t)c.c.side * 3;
         for (int r = 0; r < c.c.side; r += 7)
-            ASSERT_EQ(memcmp(c.c.pixels + (size_t)r * c.c.side * 3, f.data() + ((size_t)(k.y + r) * k.w + k.x) * 3,
-                             (size_t)c.c.side * 3),
-                      0)
-                << str(k.reg) << " row " << r;
+            ASSERT_EQ(memcmp(c.c.pixels + r * row, &f[((size_t)(k.y + r) * k.w + k.x) * 3], row), 0) << "row " << r;
     }
 }
 
 TEST_F(Mask, TooSmallOrEmptyIsSkipped)
 {
-    // A frame less than 16 pixels on one side never gets a crop.
-    std::vector<uint8_t> f = frame(15, 100);
-    Det d({box(2, 10, 10, 60)});
-    InpaintRegion reg = {0, 0, 15, 100};
-    RegionCrop c;
-    memset(&c, 0x5A, sizeof c);
-    EXPECT_EQ(build_region_mask(f.data(), 15, 100, &d, &reg, &c), 0);
-    EXPECT_EQ(c.pixels, nullptr);
-    EXPECT_EQ(c.mask, nullptr);
-
-    // No box and no score in the crop: skipped, nothing left allocated.
-    std::vector<uint8_t> g = frame(200, 200);
-    Det far({box(180, 180, 10, 10)});
-    S.inpaint_radius = 0;
-    InpaintRegion left = {0, 0, 60, 60};
-    memset(&c, 0x5A, sizeof c);
-    EXPECT_EQ(build_region_mask(g.data(), 200, 200, &far, &left, &c), 0);
-    EXPECT_EQ(c.pixels, nullptr);
-    EXPECT_EQ(c.repainted, nullptr);
-    EXPECT_EQ(c.alpha, nullptr);
+    const struct {
+        const char *what;
+        int w, h, radius;
+        TextBox b;
+        InpaintRegion reg;
+    } cases[] = {
+        {"a frame less than 16 pixels on one side", 15, 100, 5, box(2, 10, 10, 60), {0, 0, 15, 100}},
+        {"no box and no score in the crop", 200, 200, 0, box(180, 180, 10, 10), {0, 0, 60, 60}},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        S.inpaint_radius = k.radius;
+        std::vector<uint8_t> f = frame(k.w, k.h);
+        Det d({k.b});
+        RegionCrop c;
+        memset(&c, 0x5A, sizeof c);
+        EXPECT_EQ(build_region_mask(f.data(), k.w, k.h, &d, &k.reg, &c), 0);
+        // Nothing left allocated.
+        EXPECT_EQ(c.pixels, nullptr);
+        EXPECT_EQ(c.mask, nullptr);
+        EXPECT_EQ(c.repainted, nullptr);
+        EXPECT_EQ(c.alpha, nullptr);
+    }
 }
 
 TEST_F(Mask, BoxesGrowByTwiceTheRadius)
@@ -323,36 +297,35 @@ TEST_F(Mask, ScoreThresholdAndLoneScorePixel)
     S.inpaint_radius = 0;
     S.threshold = 0.3f;
 
-    Det at({}, 65, 65);
-    at.map[(size_t)(2 * 12 + 1) * 65 + 2 * 9 + 1] = 0.3f;  // exactly the threshold
-    Crop c;
-    ASSERT_EQ(build_region_mask(f.data(), w, w, &at, &reg, &c.c), 1);
-    EXPECT_EQ(ones(c.c), 1);
-    EXPECT_EQ(c.c.mask[12 * w + 9], 1);
+    auto put = [](Det &d, int fx, int fy, float v) { d.map[(size_t)(2 * fy + 1) * 65 + 2 * fx + 1] = v; };
 
-    Det below({}, 65, 65);
-    below.map[(size_t)(2 * 12 + 1) * 65 + 2 * 9 + 1] = nextafterf(0.3f, 0.0f);
-    Crop c2;
-    EXPECT_EQ(build_region_mask(f.data(), w, w, &below, &reg, &c2.c), 0);
-
-    Det nan_map({}, 65, 65);
-    nan_map.map[(size_t)(2 * 12 + 1) * 65 + 2 * 9 + 1] = NAN;
-    Crop c3;
-    EXPECT_EQ(build_region_mask(f.data(), w, w, &nan_map, &reg, &c3.c), 0);
+    // Exactly the threshold is text; just below it, or NaN, is not.
+    for (auto [v, want] : {std::pair<float, int>{0.3f, 1}, {nextafterf(0.3f, 0.0f), 0}, {NAN, 0}}) {
+        Det d({}, 65, 65);
+        put(d, 9, 12, v);
+        Crop c;
+        ASSERT_EQ(build_region_mask(f.data(), w, w, &d, &reg, &c.c), want) << v;
+        if (want) {
+            EXPECT_EQ(ones(c.c), 1);
+            EXPECT_EQ(c.c.mask[12 * w + 9], 1);
+        }
+    }
 
     // Radius 5 turns the lone score pixel into an 11x11 square ...
     S.inpaint_radius = 5;
-    Crop c4;
-    ASSERT_EQ(build_region_mask(f.data(), w, w, &at, &reg, &c4.c), 1);
+    Det at({}, 65, 65);
+    put(at, 9, 12, 0.3f);
+    Crop c;
+    ASSERT_EQ(build_region_mask(f.data(), w, w, &at, &reg, &c.c), 1);
     for (int y = 0; y < w; y++)
         for (int x = 0; x < w; x++)
-            ASSERT_EQ(c4.c.mask[y * w + x], abs(x - 9) <= 5 && abs(y - 12) <= 5) << x << "," << y;
+            ASSERT_EQ(c.c.mask[y * w + x], abs(x - 9) <= 5 && abs(y - 12) <= 5) << x << "," << y;
     // ... clipped at the crop's border.
     Det corner({}, 65, 65);
-    corner.map[(size_t)(2 * 1 + 1) * 65 + 2 * 30 + 1] = 0.9f;  // frame pixel (30, 1)
-    Crop c5;
-    ASSERT_EQ(build_region_mask(f.data(), w, w, &corner, &reg, &c5.c), 1);
-    EXPECT_EQ(ones(c5.c), 8 * 7);
+    put(corner, 30, 1, 0.9f);
+    Crop c2;
+    ASSERT_EQ(build_region_mask(f.data(), w, w, &corner, &reg, &c2.c), 1);
+    EXPECT_EQ(ones(c2.c), 8 * 7);
 }
 
 TEST_F(Mask, ScoreMapIsScaledToTheFrame)
@@ -386,13 +359,13 @@ TEST_F(Mask, BandRegionRepaintsAllTextInsideItsCrop)
 {
     // The band 864..1080 makes a region 576,926,1324,1024 whose square crop
     // (side 748) reaches far above the band: a box there is marked too.
-    Det d({box(600, 950, 700, 50), box(700, 400, 100, 30)});
-    InpaintRegion reg[GW_MAX_REGIONS];
-    ASSERT_EQ(plan_regions(1920, 1080, &d, 864, 1080, reg), 1);
-    ASSERT_TRUE(same(reg[0], 576, 926, 1324, 1024)) << str(reg[0]);
+    const std::vector<TextBox> boxes = {box(600, 950, 700, 50), box(700, 400, 100, 30)};
+    ASSERT_EQ(plan(boxes, 864, 1080, 1920, 1080), (Regs{{576, 926, 1324, 1024}}));
+    const InpaintRegion reg = {576, 926, 1324, 1024};
+    Det d(boxes);
     std::vector<uint8_t> f = frame(1920, 1080);
     Crop c;
-    ASSERT_EQ(build_region_mask(f.data(), 1920, 1080, &d, &reg[0], &c.c), 1);
+    ASSERT_EQ(build_region_mask(f.data(), 1920, 1080, &d, &reg, &c.c), 1);
     EXPECT_EQ(c.c.side, 748);
     EXPECT_EQ(c.c.x, 576);
     EXPECT_EQ(c.c.y, 332);

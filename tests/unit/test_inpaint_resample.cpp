@@ -22,6 +22,13 @@ Bytes random_bytes(size_t n, unsigned seed)
     return b;
 }
 
+Bytes resized(const Bytes &src, int w, int h, int ow, int oh)
+{
+    Bytes out((size_t)ow * oh * 3);
+    resize_rgb(src.data(), w, h, out.data(), ow, oh);
+    return out;
+}
+
 // One row of an RGB24 image, channel c.
 std::vector<int> row_channel(const Bytes &img, int w, int row, int c)
 {
@@ -37,9 +44,7 @@ TEST(ResizeRgb, HorizontalRampFromTwoColumns)
 {
     // Left column 0, right column 255, in every channel and both rows.
     const Bytes src = {0, 0, 0, 255, 255, 255, 0, 0, 0, 255, 255, 255};
-    Bytes out4(4 * 2 * 3), out5(5 * 2 * 3);
-    resize_rgb(src.data(), 2, 2, out4.data(), 4, 2);
-    resize_rgb(src.data(), 2, 2, out5.data(), 5, 2);
+    const Bytes out4 = resized(src, 2, 2, 4, 2), out5 = resized(src, 2, 2, 5, 2);
     for (int row = 0; row < 2; row++)
         for (int c = 0; c < 3; c++) {
             EXPECT_EQ(row_channel(out4, 4, row, c), (std::vector<int>{0, 85, 170, 255}));
@@ -52,8 +57,7 @@ TEST(ResizeRgb, ChannelsStayApart)
 {
     // Left pixel (0, 255, 40), right pixel (255, 0, 40).
     const Bytes src = {0, 255, 40, 255, 0, 40, 0, 255, 40, 255, 0, 40};
-    Bytes out(4 * 2 * 3);
-    resize_rgb(src.data(), 2, 2, out.data(), 4, 2);
+    const Bytes out = resized(src, 2, 2, 4, 2);
     EXPECT_EQ(row_channel(out, 4, 1, 0), (std::vector<int>{0, 85, 170, 255}));
     EXPECT_EQ(row_channel(out, 4, 1, 1), (std::vector<int>{255, 170, 85, 0}));
     EXPECT_EQ(row_channel(out, 4, 1, 2), (std::vector<int>{40, 40, 40, 40}));
@@ -62,14 +66,12 @@ TEST(ResizeRgb, ChannelsStayApart)
 TEST(ResizeRgb, SingleSourceRowOrColumnIsRepeated)
 {
     const Bytes row = {10, 10, 10, 20, 20, 20, 30, 30, 30};  // 3x1
-    Bytes out(5 * 2 * 3);
-    resize_rgb(row.data(), 3, 1, out.data(), 5, 2);
+    const Bytes out = resized(row, 3, 1, 5, 2);
     for (int r = 0; r < 2; r++)
         EXPECT_EQ(row_channel(out, 5, r, 1), (std::vector<int>{10, 15, 20, 25, 30}));
 
     // The same data as one column (1x3) scaled to 2x5.
-    Bytes col(2 * 5 * 3);
-    resize_rgb(row.data(), 1, 3, col.data(), 2, 5);
+    const Bytes col = resized(row, 1, 3, 2, 5);
     const int expect[5] = {10, 15, 20, 25, 30};
     for (int y = 0; y < 5; y++)
         for (int x = 0; x < 2; x++)
@@ -78,8 +80,7 @@ TEST(ResizeRgb, SingleSourceRowOrColumnIsRepeated)
 
     // A single pixel fills the whole destination.
     const Bytes px = {7, 8, 9};
-    Bytes flat(16 * 16 * 3);
-    resize_rgb(px.data(), 1, 1, flat.data(), 16, 16);
+    const Bytes flat = resized(px, 1, 1, 16, 16);
     for (size_t i = 0; i < flat.size(); i++)
         ASSERT_EQ(flat[i], px[i % 3]);
 }
@@ -88,16 +89,13 @@ TEST(ResizeRgb, IdentityAndCorners)
 {
     for (auto [w, h] : {std::pair<int, int>{37, 23}, {512, 512}, {16, 300}}) {
         const Bytes src = random_bytes((size_t)w * h * 3, (unsigned)(w * 1000 + h));
-        Bytes same(src.size());
-        resize_rgb(src.data(), w, h, same.data(), w, h);
-        EXPECT_EQ(same, src) << w << "x" << h;
+        EXPECT_EQ(resized(src, w, h, w, h), src) << w << "x" << h;
     }
 
     const int w = 50, h = 40;
     const Bytes src = random_bytes((size_t)w * h * 3, 7);
     for (auto [ow, oh] : {std::pair<int, int>{17, 91}, {512, 512}, {2, 2}, {300, 13}}) {
-        Bytes out((size_t)ow * oh * 3);
-        resize_rgb(src.data(), w, h, out.data(), ow, oh);
+        const Bytes out = resized(src, w, h, ow, oh);
         const int corners[4][4] = {{0, 0, 0, 0}, {w - 1, 0, ow - 1, 0}, {0, h - 1, 0, oh - 1}, {w - 1, h - 1, ow - 1, oh - 1}};
         for (auto &k : corners)
             for (int c = 0; c < 3; c++)
@@ -110,13 +108,12 @@ TEST(ResizeRgb, ScalingRoundTripStaysClose)
 {
     // A smooth image survives 200 -> 512 -> 200 within a couple of levels.
     const int s = 200;
-    Bytes src((size_t)s * s * 3), big(512 * 512 * 3), back(src.size());
+    Bytes src((size_t)s * s * 3);
     for (int y = 0; y < s; y++)
         for (int x = 0; x < s; x++)
             for (int c = 0; c < 3; c++)
                 src[((size_t)y * s + x) * 3 + c] = (uint8_t)(c == 0 ? x : c == 1 ? y : (x + y) / 2);
-    resize_rgb(src.data(), s, s, big.data(), 512, 512);
-    resize_rgb(big.data(), 512, 512, back.data(), s, s);
+    const Bytes back = resized(resized(src, s, s, 512, 512), 512, 512, s, s);
     for (size_t i = 0; i < src.size(); i++)
         ASSERT_LE(abs((int)back[i] - (int)src[i]), 1) << i;
 }
@@ -260,16 +257,10 @@ TEST(FeatherMask, StraightEdgeSingleHoleAndFullPlane)
     Bytes dot((size_t)n * n, 0);
     dot[(size_t)100 * n + 100] = 255;
     feather_mask(dot.data());
-    auto at = [&](int dy, int dx) { return (int)dot[(size_t)(100 + dy) * n + 100 + dx]; };
-    EXPECT_EQ(at(0, 0), 28);
-    EXPECT_EQ(at(0, 1), 18);
-    EXPECT_EQ(at(-1, 0), 18);
-    EXPECT_EQ(at(0, 2), 9);
-    EXPECT_EQ(at(1, 1), 12);
-    EXPECT_EQ(at(1, 2), 6);
-    EXPECT_EQ(at(-2, -2), 3);
-    EXPECT_EQ(at(0, 3), 0);
-    EXPECT_EQ(at(3, 3), 0);
+    const int around[][3] = {{0, 0, 28}, {0, 1, 18}, {-1, 0, 18}, {0, 2, 9}, {1, 1, 12},
+                             {1, 2, 6},  {-2, -2, 3}, {0, 3, 0},  {3, 3, 0}};  // dy, dx, value
+    for (const auto &k : around)
+        EXPECT_EQ((int)dot[(size_t)(100 + k[0]) * n + 100 + k[1]], k[2]) << "at " << k[0] << "," << k[1];
 
     // All 255 stays 255, corners included (edge pixels divide by their own count).
     Bytes full((size_t)n * n, 255);
