@@ -21,6 +21,10 @@ FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
 DET_MODEL = "ch_PP-OCRv4_det_infer.onnx"
 FILL_MODEL = "lama_fp32.onnx"
 
+# A line of text for a 480x160 picture and where it lies.
+TEXT = [("Subtitle text here", 30, 100, 32)]
+TEXT_AREA = (30, 100, 330, 36)  # x, y, w, h (generous)
+
 
 def temp_dir(owner):
     """A fresh folder removed when the test (or, given a TestCase class, the
@@ -85,6 +89,11 @@ def probe(path):
     return json.loads(r.stdout)["streams"]
 
 
+def streams(path):
+    """probe() keyed by codec type ("video", "audio")."""
+    return {s["codec_type"]: s for s in probe(path)}
+
+
 def frame_png(video, at, out):
     ffmpeg("-ss", "%g" % at, "-i", video, "-frames:v", "1", out)
     return out
@@ -102,3 +111,22 @@ def model_dir_with(testcase, det, fill):
 
 def boxes_overlap(box, x, y, w, h):
     return box["x"] < x + w and x < box["x"] + box["w"] and box["y"] < y + h and y < box["y"] + box["h"]
+
+
+def check_boxes(testcase, boxes):
+    """A non-empty detection report whose boxes all lie on TEXT_AREA."""
+    testcase.assertGreater(len(boxes), 0)
+    for b in boxes:
+        testcase.assertEqual(set(b), {"x", "y", "w", "h", "conf"})
+        testcase.assertTrue(boxes_overlap(b, *TEXT_AREA), b)
+
+
+def write_file(path, data):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+    return path
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()

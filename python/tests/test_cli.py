@@ -56,11 +56,6 @@ def leftovers(folder):
     return [n for n in os.listdir(folder) if ".glyphwipe-" in n]
 
 
-# A line of text in a 480x160 picture and where it lies.
-TEXT = [("Subtitle text here", 30, 100, 32)]
-TEXT_AREA = (30, 100, 330, 36)  # x, y, w, h (generous)
-
-
 class Usage(unittest.TestCase):
     """Help, version and usage errors: exit 0 or 2, nothing touched."""
 
@@ -125,12 +120,16 @@ class Usage(unittest.TestCase):
         run("-q", "detect", "--", "-q.png", expect=0, cwd=d)
 
 
-class Errors(unittest.TestCase):
-    """Failures exit 1 with a message naming the file and the reason."""
+class WithTextImage:
+    """Gives each test a fresh folder (self.d) holding a picture with S.TEXT (self.img)."""
 
     def setUp(self):
         self.d = S.temp_dir(self)
-        self.img = S.make_image(os.path.join(self.d, "in.png"), 480, 160, TEXT)
+        self.img = S.make_image(os.path.join(self.d, "in.png"), 480, 160, S.TEXT)
+
+
+class Errors(WithTextImage, unittest.TestCase):
+    """Failures exit 1 with a message naming the file and the reason."""
 
     def test_missing_or_unreadable_input(self):
         missing = os.path.join(self.d, "nope.png")
@@ -161,9 +160,7 @@ class Errors(unittest.TestCase):
         code, _, err = run("--models", only_fill, "detect", self.img, expect=FAIL)
         self.assertIn("lacks ch_PP-OCRv4_det_infer.onnx", err)
         # A file that is no model: the library's loader text comes through.
-        junk = os.path.join(self.d, "junk.onnx")
-        with open(junk, "w") as f:
-            f.write("not a model")
+        junk = S.write_file(os.path.join(self.d, "junk.onnx"), "not a model")
         broken = S.model_dir_with(self, os.path.join(S.MODELS, S.DET_MODEL), junk)
         code, _, err = run("--models", broken, "clean", self.img, out, expect=FAIL)
         self.assertTrue(err.startswith("glyphwipe: cannot load the models from %s: load lama model failed: "
@@ -172,15 +169,12 @@ class Errors(unittest.TestCase):
         self.assertEqual(leftovers(self.d), [])
 
     def test_existing_output_needs_force(self):
-        out = os.path.join(self.d, "out.png")
-        with open(out, "wb") as f:
-            f.write(b"precious")
+        out = S.write_file(os.path.join(self.d, "out.png"), b"precious")
         for cmd in ("clean", "clean-video"):
             with self.subTest(cmd=cmd):
                 code, _, err = run(cmd, self.img, out, expect=FAIL)
                 self.assertEqual(err, "glyphwipe: %s exists (use --force to replace it)\n" % out)
-                with open(out, "rb") as f:
-                    self.assertEqual(f.read(), b"precious")
+                self.assertEqual(S.read_file(out), b"precious")
         code, _, err = run("clean", self.img, self.img, expect=FAIL)
         self.assertEqual(err, "glyphwipe: %s is the input file (use --force to replace it)\n" % self.img)
         code, _, err = run("clean", self.img, self.d, expect=FAIL)
@@ -206,9 +200,7 @@ class Errors(unittest.TestCase):
         self.assertEqual(err, "glyphwipe: %s: frame processing failed at frame 0\n" % tiny_clip)
         self.assertFalse(os.path.exists(os.path.join(self.d, "tiny-out.mp4")))
         # Not an image / not a video / no video stream.
-        text = os.path.join(self.d, "notes.txt")
-        with open(text, "w") as f:
-            f.write("hello\n")
+        text = S.write_file(os.path.join(self.d, "notes.txt"), "hello\n")
         code, _, err = run("clean", text, out, expect=FAIL)
         self.assertTrue(err.startswith("glyphwipe: cannot read %s as an image: " % text), err)
         code, _, err = run("clean-video", text, os.path.join(self.d, "o.mp4"), expect=FAIL)
@@ -219,31 +211,20 @@ class Errors(unittest.TestCase):
         code, _, err = run("clean-video", audio, os.path.join(self.d, "o.mp4"), expect=FAIL)
         self.assertEqual(err, "glyphwipe: %s has no video stream\n" % audio)
         # A failed run never destroys an existing output, even with --force.
-        keep = os.path.join(self.d, "keep.png")
-        with open(keep, "wb") as f:
-            f.write(b"old")
+        keep = S.write_file(os.path.join(self.d, "keep.png"), b"old")
         run("--force", "clean", text, keep, expect=FAIL)
-        with open(keep, "rb") as f:
-            self.assertEqual(f.read(), b"old")
+        self.assertEqual(S.read_file(keep), b"old")
         self.assertEqual(leftovers(self.d), [])
 
 
-class Images(unittest.TestCase):
+class Images(WithTextImage, unittest.TestCase):
     """detect and clean on pictures with real rendered text."""
-
-    def setUp(self):
-        self.d = S.temp_dir(self)
-        self.img = S.make_image(os.path.join(self.d, "in.png"), 480, 160, TEXT)
 
     def test_detect_prints_json(self):
         code, out, err = run("detect", self.img, expect=0)
         self.assertEqual(err, "")
         self.assertEqual(out.count("\n"), 1)
-        boxes = json.loads(out)
-        self.assertGreater(len(boxes), 0)
-        for b in boxes:
-            self.assertEqual(set(b), {"x", "y", "w", "h", "conf"})
-            self.assertTrue(S.boxes_overlap(b, *TEXT_AREA), b)
+        S.check_boxes(self, json.loads(out))
         plain = S.make_image(os.path.join(self.d, "plain.png"), 200, 100, [])
         code, out, _ = run("detect", plain, expect=0)
         self.assertEqual(out, "[]\n")
@@ -264,7 +245,7 @@ class Images(unittest.TestCase):
         self.assertEqual((stdout, err), ("", ""))
         before, after = rgb(self.img), rgb(out)
         self.assertEqual(before.shape, after.shape)
-        x, y, w, h = TEXT_AREA
+        x, y, w, h = S.TEXT_AREA
         inside = np.abs(before[y:y + h, x:x + w] - after[y:y + h, x:x + w]).mean()
         outside = np.abs(before[:70] - after[:70]).mean()  # rows well above the text
         self.assertGreater(inside, 10 * max(outside, 0.5))
@@ -272,13 +253,10 @@ class Images(unittest.TestCase):
         # JPEG for an unknown extension, as the library decides.
         jpg = os.path.join(self.d, "out.jpeg")
         run("clean", self.img, jpg, expect=0)
-        with open(jpg, "rb") as f:
-            self.assertEqual(f.read(3), b"\xff\xd8\xff")
+        self.assertEqual(S.read_file(jpg)[:3], b"\xff\xd8\xff")
 
     def test_force_replaces_output_and_input(self):
-        out = os.path.join(self.d, "out.png")
-        with open(out, "wb") as f:
-            f.write(b"old")
+        out = S.write_file(os.path.join(self.d, "out.png"), b"old")
         os.chmod(out, 0o640)
         run("--force", "clean", self.img, out, expect=0)
         self.assertEqual(rgb(out).shape, (160, 480, 3))
@@ -303,8 +281,7 @@ class Video(unittest.TestCase):
         out = os.path.join(self.d, "out.mp4")
         code, stdout, err = run("clean-video", self.clip, out, expect=0)
         self.assertEqual((stdout, err.count("%")), ("", 0))  # no progress line into a pipe
-        streams = {s["codec_type"]: s for s in S.probe(out)}
-        src = {s["codec_type"]: s for s in S.probe(self.clip)}
+        streams, src = S.streams(out), S.streams(self.clip)
         self.assertEqual(streams["video"]["codec_name"], "h264")
         self.assertEqual((streams["video"]["width"], streams["video"]["height"]), (320, 240))
         self.assertEqual(streams["video"]["nb_read_frames"], src["video"]["nb_read_frames"])
@@ -337,11 +314,11 @@ class Video(unittest.TestCase):
         self.assertNotIn("%", text)
 
 
-def read_tty_run(args, until=None, on_match=None, timeout=240):
+def read_tty_run(args, until=None, on_match=None, timeout=240, env=None):
     """Runs the tool with stderr on a pseudo-terminal; returns (code, text).
     When `until(text)` turns true, `on_match(proc)` is called once."""
     master, slave = pty.openpty()
-    p = subprocess.Popen([S.CLI, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave)
+    p = subprocess.Popen([S.CLI, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave, env=env)
     os.close(slave)
     text, fired, deadline = "", False, time.time() + timeout
     try:
@@ -377,6 +354,10 @@ def progress_started(text):
     return any(int(m) > 0 for m in re.findall(r"(\d+)% \[", text))
 
 
+def interrupt(p):
+    p.send_signal(signal.SIGINT)
+
+
 class Interrupt(unittest.TestCase):
     """Ctrl-C during a video: exit 130, no output, no leftovers."""
 
@@ -387,27 +368,22 @@ class Interrupt(unittest.TestCase):
                                [("Interrupt me", 30, 190, 28)], fps=12)
 
     def interrupt(self, args):
-        code, text = read_tty_run(args, until=progress_started,
-                                  on_match=lambda p: p.send_signal(signal.SIGINT))
+        """Ctrl-C once the progress moved: exit 130 before the end, no leftovers."""
+        code, text = read_tty_run(args, until=progress_started, on_match=interrupt)
         self.assertTrue(progress_started(text), text)
         self.assertEqual(code, 130, text)
         self.assertNotIn("100%", text)
-        return text
+        self.assertEqual(leftovers(self.d), [])
 
     def test_sigint_leaves_no_output(self):
         out = os.path.join(self.d, "out.mp4")
         self.interrupt(["clean-video", self.clip, out])
         self.assertFalse(os.path.exists(out))
-        self.assertEqual(leftovers(self.d), [])
 
     def test_sigint_keeps_the_old_output(self):
-        out = os.path.join(self.d, "old.mp4")
-        with open(out, "wb") as f:
-            f.write(b"old result")
+        out = S.write_file(os.path.join(self.d, "old.mp4"), b"old result")
         self.interrupt(["--force", "clean-video", self.clip, out])
-        with open(out, "rb") as f:
-            self.assertEqual(f.read(), b"old result")
-        self.assertEqual(leftovers(self.d), [])
+        self.assertEqual(S.read_file(out), b"old result")
 
 
 class Install(unittest.TestCase):
@@ -420,18 +396,20 @@ class Install(unittest.TestCase):
         prefix = os.path.join(S.temp_dir(self), "prefix")
         r = subprocess.run(["cmake", "--install", build, "--prefix", prefix], capture_output=True, text=True)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        tool = os.path.join(prefix, "bin", "glyphwipe")
         models = os.path.join(prefix, "share", "orvantix-glyphwipe", "models")
-        r = subprocess.run([tool, "--help"], capture_output=True, text=True)
+
+        def tool(*args):
+            return subprocess.run([os.path.join(prefix, "bin", "glyphwipe"), *args], capture_output=True, text=True)
+        r = tool("--help")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("(default %s)" % os.path.realpath(models), r.stdout)
-        img = S.make_image(os.path.join(prefix, "in.png"), 480, 160, TEXT)
-        r = subprocess.run([tool, "detect", img], capture_output=True, text=True)
+        img = S.make_image(os.path.join(prefix, "in.png"), 480, 160, S.TEXT)
+        r = tool("detect", img)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertGreater(len(json.loads(r.stdout)), 0)
         # Without its models it says which file is missing, and where.
         os.remove(os.path.join(models, S.FILL_MODEL))
-        r = subprocess.run([tool, "detect", img], capture_output=True, text=True)
+        r = tool("detect", img)
         self.assertEqual(r.returncode, FAIL)
         self.assertIn("lacks lama_fp32.onnx", r.stderr)
 
@@ -439,18 +417,17 @@ class Install(unittest.TestCase):
 class Demo(unittest.TestCase):
     """The demo job, in its quick form."""
 
+    QUICK = dict(os.environ, GLYPHWIPE_DEMO_QUICK="1")
+
     def test_demo(self):
-        d = S.temp_dir(self)
-        target = os.path.join(d, "nested", "demo")
-        env = dict(os.environ, GLYPHWIPE_DEMO_QUICK="1")
-        code, out, err = run("-q", "demo", target, env=env, expect=0)
+        target = os.path.join(S.temp_dir(self), "nested", "demo")
+        code, out, err = run("-q", "demo", target, env=self.QUICK, expect=0)
         self.assertIn(os.path.realpath(target), out)
         for name in ("sample.mp4", "cleaned.mp4", "before_after.png"):
             self.assertIn(name, out)
             self.assertTrue(os.path.getsize(os.path.join(target, name)) > 0, name)
         self.assertEqual(sorted(os.listdir(target)), ["before_after.png", "cleaned.mp4", "sample.mp4"])
-        sample = {s["codec_type"]: s for s in S.probe(os.path.join(target, "sample.mp4"))}
-        cleaned = {s["codec_type"]: s for s in S.probe(os.path.join(target, "cleaned.mp4"))}
+        sample, cleaned = (S.streams(os.path.join(target, name)) for name in ("sample.mp4", "cleaned.mp4"))
         self.assertIn("audio", sample)
         self.assertIn("audio", cleaned)
         self.assertEqual(cleaned["video"]["nb_read_frames"], sample["video"]["nb_read_frames"])
@@ -460,25 +437,10 @@ class Demo(unittest.TestCase):
 
     def test_demo_interrupted_while_ffmpeg_runs(self):
         target = os.path.join(S.temp_dir(self), "demo")
-        env = dict(os.environ, GLYPHWIPE_DEMO_QUICK="1")
-        master, slave = pty.openpty()
-        p = subprocess.Popen([S.CLI, "demo", target], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                             stderr=slave, env=env)
-        os.close(slave)
-        text = ""
-        try:
-            while "making a" not in text:
-                ready, _, _ = select.select([master], [], [], 30)
-                self.assertTrue(ready, "no output from the demo: " + text)
-                text += os.read(master, 4096).decode()
-            p.send_signal(signal.SIGINT)
-            self.assertEqual(p.wait(timeout=60), 130)
-        finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-            os.close(master)
-            p.stdout.close()
+        code, text = read_tty_run(["demo", target], until=lambda t: "making a" in t, on_match=interrupt,
+                                  env=self.QUICK)
+        self.assertIn("making a", text)
+        self.assertEqual(code, 130, text)
         self.assertEqual(os.listdir(target), [])  # the half-made sample is gone too
 
 

@@ -3,7 +3,6 @@
 // the failure paths.
 #include <gtest/gtest.h>
 
-#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -15,11 +14,6 @@
 #include "test_support.h"
 
 namespace {
-
-struct Box {
-    int x, y, w, h;
-    double conf;
-};
 
 struct Rect {
     int x0, y0, x1, y1;  // inclusive-exclusive
@@ -33,28 +27,10 @@ bool report_well_formed(const std::string &json)
     return std::regex_match(json, re);
 }
 
-std::vector<Box> parse(const std::string &json)
+std::string show(const gwt::Box &b)
 {
-    std::vector<Box> out;
-    const char *p = json.c_str();
-    Box b;
-    int n = 0;
-    while ((p = strchr(p, '{')) != nullptr) {
-        if (sscanf(p, "{\"x\":%d,\"y\":%d,\"w\":%d,\"h\":%d,\"conf\":%lf}%n", &b.x, &b.y, &b.w, &b.h, &b.conf, &n) < 5)
-            break;
-        out.push_back(b);
-        p += n;
-    }
-    return out;
-}
-
-std::string show(const std::vector<Box> &boxes)
-{
-    std::string s;
-    for (const Box &b : boxes)
-        s += "{" + std::to_string(b.x) + "," + std::to_string(b.y) + "," + std::to_string(b.w) + "," +
-             std::to_string(b.h) + "} ";
-    return s;
+    return "{" + std::to_string(b.x) + "," + std::to_string(b.y) + "," + std::to_string(b.w) + "," +
+           std::to_string(b.h) + "}";
 }
 
 // Where each line of text really is: all lines rendered white (outlines too)
@@ -92,18 +68,22 @@ std::vector<Rect> ink_rects(const std::vector<gwt::TextLine> &lines, int w, int 
     return rects;
 }
 
-std::string write_rgb_png(int w, int h, const std::vector<unsigned char> &rgb)
+// A w x h black picture with blocks of grey level v, saved as PNG.
+struct Block {
+    int x, y, w, h;
+    unsigned char v;
+};
+
+std::string blocks_png(int w, int h, const std::vector<Block> &blocks)
 {
     static int serial = 0;
+    std::vector<unsigned char> rgb((size_t)w * h * 3, 0);
+    for (const Block &b : blocks)
+        for (int y = b.y; y < b.y + b.h; y++)
+            memset(&rgb[((size_t)y * w + b.x) * 3], b.v, (size_t)b.w * 3);
     std::string png = gwt::temp_dir() + "/img" + std::to_string(serial++) + ".png";
     EXPECT_TRUE(gwt::save_rgb_png(png, w, h, rgb));
     return png;
-}
-
-void fill_rect(std::vector<unsigned char> &rgb, int w, int x, int y, int rw, int rh, unsigned char v)
-{
-    for (int yy = y; yy < y + rh; yy++)
-        memset(&rgb[((size_t)yy * w + x) * 3], v, (size_t)rw * 3);
 }
 
 // Engine with the given detection model and a tiny stand-in fill model.
@@ -127,20 +107,6 @@ struct Scene {
     std::vector<gwt::TextLine> lines;
 };
 
-gwt::TextLine line(const std::string &text, int x, int y, int size, const std::string &color, int border = 0,
-                   const std::string &border_color = "black")
-{
-    gwt::TextLine l;
-    l.text = text;
-    l.x = x;
-    l.y = y;
-    l.size = size;
-    l.color = color;
-    l.border = border;
-    l.border_color = border_color;
-    return l;
-}
-
 // Every line gets boxes across most of its width, and every box sits on a
 // line: the network marks shrunk text cores, so a box spans a line's width
 // but may be lower than its letters.
@@ -154,7 +120,7 @@ void check_scene(const Scene &sc)
     EXPECT_STREQ(glyphwipe_last_error(), "no error");
     std::string json = r;
     ASSERT_TRUE(report_well_formed(json)) << json;
-    std::vector<Box> boxes = parse(json);
+    std::vector<gwt::Box> boxes = gwt::parse_boxes(json.c_str());
 
     std::vector<Rect> ink = ink_rects(sc.lines, sc.w, sc.h);
     for (size_t i = 0; i < ink.size(); i++)
@@ -163,7 +129,7 @@ void check_scene(const Scene &sc)
         const Rect &t = ink[i];
         std::vector<char> covered((size_t)(t.x1 - t.x0), 0);
         int on_line = 0;
-        for (const Box &b : boxes) {
+        for (const gwt::Box &b : boxes) {
             int cy = b.y + b.h / 2;
             if (cy < t.y0 || cy >= t.y1 || b.x >= t.x1 || b.x + b.w <= t.x0)
                 continue;
@@ -175,8 +141,8 @@ void check_scene(const Scene &sc)
         EXPECT_GE(on_line, 1) << "no box on \"" << sc.lines[i].text << "\": " << json;
         EXPECT_GE(share, 0.8) << "\"" << sc.lines[i].text << "\" covered " << share << ": " << json;
     }
-    for (const Box &b : boxes) {
-        EXPECT_TRUE(b.x >= 0 && b.y >= 0 && b.x + b.w <= sc.w && b.y + b.h <= sc.h) << show({b});
+    for (const gwt::Box &b : boxes) {
+        EXPECT_TRUE(b.x >= 0 && b.y >= 0 && b.x + b.w <= sc.w && b.y + b.h <= sc.h) << show(b);
         EXPECT_TRUE(b.conf >= 0.3 && b.conf <= 1.0) << b.conf;
         bool on_some_line = false;
         for (size_t i = 0; i < ink.size(); i++) {
@@ -185,7 +151,7 @@ void check_scene(const Scene &sc)
             if (b.x >= t.x0 - m && b.y >= t.y0 - m && b.x + b.w <= t.x1 + m && b.y + b.h <= t.y1 + m)
                 on_some_line = true;
         }
-        EXPECT_TRUE(on_some_line) << "box off the text: " << show({b}) << " in " << json;
+        EXPECT_TRUE(on_some_line) << "box off the text: " << show(b) << " in " << json;
     }
 }
 
@@ -196,18 +162,18 @@ void check_scene(const Scene &sc)
 TEST_F(RealDetector, TextOnPlainBackgrounds)
 {
     check_scene({"white and yellow on black", 640, 360, "plain:black",
-                 {line("HELLO WORLD 2024", 40, 40, 40, "white"), line("Subtitles at the bottom", 60, 290, 32, "yellow")}});
+                 {{"HELLO WORLD 2024", 40, 40, 40, "white"}, {"Subtitles at the bottom", 60, 290, 32, "yellow"}}});
     check_scene({"dark and red on white", 800, 450, "plain:white",
-                 {line("small dark caption", 30, 30, 24, "black"), line("BIG RED", 300, 250, 64, "red")}});
+                 {{"small dark caption", 30, 30, 24, "black"}, {"BIG RED", 300, 250, 64, "red"}}});
 }
 
 TEST_F(RealDetector, TextOnGradientAndBusyBackgrounds)
 {
     check_scene({"outlined on gradient", 640, 360, "gradient",
-                 {line("Gradient line here", 100, 150, 36, "white", 2, "black")}});
+                 {{"Gradient line here", 100, 150, 36, "white", 2, "black"}}});
     check_scene({"outlined on noise", 640, 360, "noise",
-                 {line("Busy background text", 80, 40, 40, "white", 3, "black"),
-                  line("second row 42", 200, 280, 30, "yellow", 2, "black")}});
+                 {{"Busy background text", 80, 40, 40, "white", 3, "black"},
+                  {"second row 42", 200, 280, 30, "yellow", 2, "black"}}});
 }
 
 TEST_F(RealDetector, LargeAndPortraitFramesAreScaledDown)
@@ -215,11 +181,11 @@ TEST_F(RealDetector, LargeAndPortraitFramesAreScaledDown)
     // 1280x720 runs at 960x544 and 720x1280 at 544x960: boxes come back in
     // image pixels.
     check_scene({"720p caption", 1280, 720, "plain:0x336699",
-                 {line("A subtitle near the bottom of a frame", 200, 620, 44, "white", 2, "black"),
-                  line("Top title", 80, 60, 72, "white")}});
+                 {{"A subtitle near the bottom of a frame", 200, 620, 44, "white", 2, "black"},
+                  {"Top title", 80, 60, 72, "white"}}});
     check_scene({"portrait", 720, 1280, "gradient",
-                 {line("Portrait text", 120, 200, 60, "white", 2, "black"),
-                  line("and a caption", 180, 1100, 48, "yellow", 2, "black")}});
+                 {{"Portrait text", 120, 200, 60, "white", 2, "black"},
+                  {"and a caption", 180, 1100, 48, "yellow", 2, "black"}}});
 }
 
 TEST_F(RealDetector, ImagesWithoutTextGiveAnEmptyReport)
@@ -237,7 +203,7 @@ TEST_F(RealDetector, ImagesWithoutTextGiveAnEmptyReport)
 TEST_F(RealDetector, FileAndSizeFailures)
 {
     std::string png = gwt::temp_dir() + "/text.png";
-    ASSERT_TRUE(gwt::make_text_image(png, 320, 180, "plain:black", {line("Keep me", 40, 60, 40, "white")}));
+    ASSERT_TRUE(gwt::make_text_image(png, 320, 180, "plain:black", {{"Keep me", 40, 60, 40, "white"}}));
     const char *first = glyphwipe_detect(png.c_str());
     ASSERT_NE(first, nullptr) << glyphwipe_last_error();
     const std::string kept = first;
@@ -250,7 +216,7 @@ TEST_F(RealDetector, FileAndSizeFailures)
     EXPECT_TRUE(err.size() > tail.size() && err.compare(err.size() - tail.size(), tail.size(), tail) == 0) << err;
     EXPECT_NE(err.find(missing), std::string::npos) << err;
 
-    std::string small = write_rgb_png(7, 100, std::vector<unsigned char>(7 * 100 * 3, 255));
+    std::string small = blocks_png(7, 100, {{0, 0, 7, 100, 255}});
     EXPECT_EQ(glyphwipe_detect(small.c_str()), nullptr);
     EXPECT_STREQ(glyphwipe_last_error(), "image too small: 7x100");
 
@@ -268,10 +234,7 @@ TEST_F(StandInDetector, ReportFormatIsExact)
     // gray 119, 0 on black. 640x480 is its own network size, so the boxes
     // are the blocks to the pixel.
     init_with(gwt::test_model("det_range.onnx"));
-    std::vector<unsigned char> rgb((size_t)640 * 480 * 3, 0);
-    fill_rect(rgb, 640, 100, 50, 160, 30, 255);
-    fill_rect(rgb, 640, 300, 200, 40, 12, 119);
-    const char *r = glyphwipe_detect(write_rgb_png(640, 480, rgb).c_str());
+    const char *r = glyphwipe_detect(blocks_png(640, 480, {{100, 50, 160, 30, 255}, {300, 200, 40, 12, 119}}).c_str());
     ASSERT_NE(r, nullptr) << glyphwipe_last_error();
     EXPECT_STREQ(r, "[{\"x\":100,\"y\":50,\"w\":160,\"h\":30,\"conf\":1.000},"
                     "{\"x\":300,\"y\":200,\"w\":40,\"h\":12,\"conf\":0.500}]");
@@ -281,13 +244,13 @@ TEST_F(StandInDetector, ReportFormatIsExact)
 TEST_F(StandInDetector, SixtyFourBoxesInScanOrder)
 {
     init_with(gwt::test_model("det_bright.onnx"));
-    std::vector<unsigned char> rgb((size_t)640 * 480 * 3, 0);
+    std::vector<Block> blocks;
     for (int i = 0; i < 90; i++)
-        fill_rect(rgb, 640, (i % 10) * 60 + 10, (i / 10) * 50 + 10, 30, 8, 255);
-    const char *r = glyphwipe_detect(write_rgb_png(640, 480, rgb).c_str());
+        blocks.push_back({(i % 10) * 60 + 10, (i / 10) * 50 + 10, 30, 8, 255});
+    const char *r = glyphwipe_detect(blocks_png(640, 480, blocks).c_str());
     ASSERT_NE(r, nullptr) << glyphwipe_last_error();
     ASSERT_TRUE(report_well_formed(r)) << r;
-    std::vector<Box> boxes = parse(r);
+    std::vector<gwt::Box> boxes = gwt::parse_boxes(r);
     ASSERT_EQ(boxes.size(), 64u);
     for (int i = 0; i < 64; i++) {
         EXPECT_EQ(boxes[(size_t)i].x, (i % 10) * 60 + 10) << i;
@@ -298,13 +261,11 @@ TEST_F(StandInDetector, SixtyFourBoxesInScanOrder)
 TEST_F(StandInDetector, NaNOutputStillGivesValidReports)
 {
     init_with(gwt::test_model("det_nan.onnx"));  // NaN on everything darker than mid-gray
-    std::vector<unsigned char> rgb((size_t)333 * 200 * 3, 0);
-    fill_rect(rgb, 333, 40, 40, 200, 30, 255);
-    const char *r = glyphwipe_detect(write_rgb_png(333, 200, rgb).c_str());
+    const char *r = glyphwipe_detect(blocks_png(333, 200, {{40, 40, 200, 30, 255}}).c_str());
     ASSERT_NE(r, nullptr) << glyphwipe_last_error();
     EXPECT_TRUE(report_well_formed(r)) << r;
-    EXPECT_EQ(parse(r).size(), 1u) << r;
-    r = glyphwipe_detect(write_rgb_png(333, 200, std::vector<unsigned char>((size_t)333 * 200 * 3, 0)).c_str());
+    EXPECT_EQ(gwt::parse_boxes(r).size(), 1u) << r;
+    r = glyphwipe_detect(blocks_png(333, 200, {}).c_str());
     ASSERT_NE(r, nullptr) << glyphwipe_last_error();
     EXPECT_STREQ(r, "[]");
 }
@@ -312,7 +273,7 @@ TEST_F(StandInDetector, NaNOutputStillGivesValidReports)
 TEST_F(StandInDetector, DetectionFailuresAreReportedUnprefixed)
 {
     init_with(gwt::test_model("det_3d.onnx"));
-    std::string png = write_rgb_png(64, 64, std::vector<unsigned char>(64 * 64 * 3, 200));
+    std::string png = blocks_png(64, 64, {{0, 0, 64, 64, 200}});
     EXPECT_EQ(glyphwipe_detect(png.c_str()), nullptr);
     EXPECT_STREQ(glyphwipe_last_error(), "det session: out[0] empty");
     // Image cleaning reports the same failure behind its "detect: " prefix.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "glyphwipe.h"
@@ -17,14 +18,6 @@
 namespace {
 
 const char *LOAD_FAILED = "stbi_load failed: ";
-
-std::string random_bytes(std::mt19937 &rng, size_t n)
-{
-    std::string s(n, '\0');
-    for (char &c : s)
-        c = (char)(rng() & 0xff);
-    return s;
-}
 
 void put_be32(std::string &s, uint32_t v)
 {
@@ -78,21 +71,13 @@ std::string png_claiming(uint32_t w, uint32_t h)
 // A 24-bit BMP header for w x h (h < 0: top-down) with only a little data.
 std::string bmp_claiming(int32_t w, int32_t h)
 {
+    const std::pair<uint32_t, int> fields[] = {
+        {54 + 64, 4}, {0, 4}, {54, 4},                                 // file size, reserved, data offset
+        {40, 4}, {(uint32_t)w, 4}, {(uint32_t)h, 4}, {1, 2}, {24, 2},  // header size, size, planes, bits
+        {0, 4}, {0, 4}, {2835, 4}, {2835, 4}, {0, 4}, {0, 4}};         // compression, resolution, palette
     std::string s("BM", 2);
-    put_le(s, 54 + 64, 4);
-    put_le(s, 0, 4);
-    put_le(s, 54, 4);
-    put_le(s, 40, 4);
-    put_le(s, (uint32_t)w, 4);
-    put_le(s, (uint32_t)h, 4);
-    put_le(s, 1, 2);
-    put_le(s, 24, 2);
-    put_le(s, 0, 4);
-    put_le(s, 0, 4);
-    put_le(s, 2835, 4);
-    put_le(s, 2835, 4);
-    put_le(s, 0, 4);
-    put_le(s, 0, 4);
+    for (const auto &f : fields)
+        put_le(s, f.first, f.second);
     return s + std::string(64, '\x55');
 }
 
@@ -136,6 +121,8 @@ std::string ppm(int w, int h, const std::vector<unsigned char> &rgb)
     return s + std::string(rgb.begin(), rgb.end());
 }
 
+std::string size_text(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
+
 // Width and height from a PNG's header.
 bool png_size(const std::string &path, int &w, int &h)
 {
@@ -175,8 +162,8 @@ protected:
         if (!json) {
             // The decoder refused it, or it decoded to a picture too small
             // for the detector (stb reads some broken headers as 0x0).
-            bool load = err.rfind(LOAD_FAILED + path + " (stbi: ", 0) == 0;
-            bool small = err.rfind("image too small: ", 0) == 0;
+            bool load = gwt::starts_with(err, LOAD_FAILED + path + " (stbi: ");
+            bool small = gwt::starts_with(err, "image too small: ");
             EXPECT_TRUE(load || small) << what << ": " << err;
             EXPECT_EQ(ret, -1) << what;
             EXPECT_EQ(err2, small ? "detect: " + err : err) << what;
@@ -190,6 +177,20 @@ protected:
         EXPECT_TRUE(png_size(out, w, h)) << what;
         return false;
     }
+
+    // Detection gives a report, and cleaning writes a PNG of the same size.
+    void expect_cleaned_at_size(const std::string &f, int w, int h)
+    {
+        std::string what = size_text(w, h), out = dir + "/o.png";
+        const char *json = glyphwipe_detect(f.c_str());
+        ASSERT_NE(json, nullptr) << what << ": " << glyphwipe_last_error();
+        EXPECT_EQ(json[0], '[') << what;
+        ASSERT_EQ(glyphwipe_process_image(f.c_str(), out.c_str()), 0) << what << ": " << glyphwipe_last_error();
+        int ow = 0, oh = 0;
+        ASSERT_TRUE(png_size(out, ow, oh)) << what;
+        EXPECT_EQ(ow, w) << what;
+        EXPECT_EQ(oh, h) << what;
+    }
 };
 
 TEST_F(HostileImages, EmptyRandomAndTruncatedFiles)
@@ -200,12 +201,12 @@ TEST_F(HostileImages, EmptyRandomAndTruncatedFiles)
     gwt::write_file(f, "");
     refused += expect_sane(f, "zero-length"), tried++;
     for (size_t n : {1, 2, 8, 33, 100, 1000, 50000}) {
-        gwt::write_file(f, random_bytes(rng, n));
+        gwt::write_file(f, gwt::random_bytes(rng, n));
         refused += expect_sane(f, "random " + std::to_string(n)), tried++;
     }
     // Each format's signature followed by noise.
     for (const char *magic : {"\x89PNG\r\n\x1a\n", "\xff\xd8\xff\xe0", "BM", "GIF89a", "P6\n", "8BPS", "#?RADIANCE\n"}) {
-        gwt::write_file(f, std::string(magic) + random_bytes(rng, 3000));
+        gwt::write_file(f, std::string(magic) + gwt::random_bytes(rng, 3000));
         refused += expect_sane(f, std::string("signature+noise ") + magic), tried++;
     }
     // Real pictures in every written format, cut at several points.
@@ -249,14 +250,11 @@ TEST_F(HostileImages, HeadersClaimingHugeSizes)
         {"ppm-maxval0.ppm", "P6 2 2 0\n" + std::string(12, '\x7f')},
         {"hdr-30000.hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n" + std::string(100, '\x02')},
     };
-    int tried = 0;
     for (const Case &c : cases) {
-        std::string f = dir + "/" + c.name;
-        gwt::write_file(f, c.bytes);
-        expect_sane(f, c.name);
-        tried++;
+        gwt::write_file(dir + "/" + c.name, c.bytes);
+        expect_sane(dir + "/" + c.name, c.name);
     }
-    printf("huge-header files tried: %d\n", tried);
+    printf("huge-header files tried: %zu\n", sizeof cases / sizeof cases[0]);
 }
 
 // Real pictures at the extremes of shape: a pixel thin and thousands long,
@@ -271,18 +269,9 @@ TEST_F(HostileImages, ExtremeShapes)
         std::vector<unsigned char> rgb((size_t)w * h * 3);
         for (size_t i = 0; i < rgb.size(); i++)
             rgb[i] = (unsigned char)((i % 3 == 0) ? (i / 3) % 251 : rng() & 0xff);
-        std::string f = dir + "/p" + std::to_string(w) + "x" + std::to_string(h) + ".ppm";
+        std::string f = dir + "/p" + size_text(w, h) + ".ppm";
         gwt::write_file(f, ppm(w, h, rgb));
-        std::string what = std::to_string(w) + "x" + std::to_string(h);
-        const char *json = glyphwipe_detect(f.c_str());
-        ASSERT_NE(json, nullptr) << what << ": " << glyphwipe_last_error();
-        EXPECT_EQ(json[0], '[');
-        std::string out = dir + "/o.png";
-        ASSERT_EQ(glyphwipe_process_image(f.c_str(), out.c_str()), 0) << what << ": " << glyphwipe_last_error();
-        int ow = 0, oh = 0;
-        ASSERT_TRUE(png_size(out, ow, oh));
-        EXPECT_EQ(ow, w);
-        EXPECT_EQ(oh, h);
+        expect_cleaned_at_size(f, w, h);
         tried++;
     }
     // Thinner than the detector takes: refused with the size, nothing written.
@@ -292,7 +281,7 @@ TEST_F(HostileImages, ExtremeShapes)
         std::vector<unsigned char> rgb((size_t)w * h * 3, 0x80);
         std::string f = dir + "/thin.ppm", out = dir + "/thin.png";
         gwt::write_file(f, ppm(w, h, rgb));
-        std::string size = std::to_string(w) + "x" + std::to_string(h);
+        std::string size = size_text(w, h);
         EXPECT_EQ(glyphwipe_detect(f.c_str()), nullptr) << size;
         EXPECT_EQ(std::string(glyphwipe_last_error()), "image too small: " + size);
         EXPECT_EQ(glyphwipe_process_image(f.c_str(), out.c_str()), -1) << size;
@@ -305,17 +294,10 @@ TEST_F(HostileImages, ExtremeShapes)
     const int strips[][2] = {{1200, 40}, {40, 1200}, {3000, 34}};
     for (const auto &st : strips) {
         int w = st[0], h = st[1];
-        std::string f = dir + "/strip" + std::to_string(w) + "x" + std::to_string(h) + ".png";
+        std::string f = dir + "/strip" + size_text(w, h) + ".png";
         gwt::TextLine line{w > h ? "A long strip of words" : "Ab", 4, 3, 26, "white", 2, "black"};
         ASSERT_TRUE(gwt::make_text_image(f, w, h, "plain:0x304050", {line}));
-        const char *json = glyphwipe_detect(f.c_str());
-        ASSERT_NE(json, nullptr) << glyphwipe_last_error();
-        std::string out = dir + "/s.png";
-        ASSERT_EQ(glyphwipe_process_image(f.c_str(), out.c_str()), 0) << glyphwipe_last_error();
-        int ow = 0, oh = 0;
-        ASSERT_TRUE(png_size(out, ow, oh));
-        EXPECT_EQ(ow, w);
-        EXPECT_EQ(oh, h);
+        expect_cleaned_at_size(f, w, h);
         tried++;
     }
     printf("extreme shapes tried: %d\n", tried);
@@ -340,8 +322,7 @@ TEST_F(HostileImages, OutputPaths)
     EXPECT_EQ(gwt::read_file(in), before);
     // A folder as the input.
     EXPECT_EQ(glyphwipe_detect(dir.c_str()), nullptr);
-    EXPECT_EQ(std::string(glyphwipe_last_error()).rfind(LOAD_FAILED + dir + " (stbi: ", 0), 0u)
-        << glyphwipe_last_error();
+    EXPECT_TRUE(gwt::starts_with(glyphwipe_last_error(), LOAD_FAILED + dir + " (stbi: ")) << glyphwipe_last_error();
 
     const char *json = glyphwipe_detect(in.c_str());
     ASSERT_NE(json, nullptr);

@@ -30,17 +30,6 @@ Image load(const std::string &path)
     return im;
 }
 
-gwt::TextLine line(const std::string &text, int x, int y, int size, const std::string &color)
-{
-    gwt::TextLine l;
-    l.text = text;
-    l.x = x;
-    l.y = y;
-    l.size = size;
-    l.color = color;
-    return l;
-}
-
 struct Rect {
     int x0, y0, x1, y1;  // x0, y0 inclusive; x1, y1 exclusive
 };
@@ -84,7 +73,74 @@ struct Engine : ::testing::Test {
         ASSERT_EQ(glyphwipe_init(models.c_str()), 0) << glyphwipe_last_error();
     }
     void TearDown() override { glyphwipe_cleanup(); }
+
+    // Renders the scene with and without its text, cleans the text version and
+    // checks that the text is gone while pixels well away from it are identical.
+    // Returns the share of ink pixels that now match the plain background
+    // within `tol` in every channel.
+    double clean_and_compare(const std::string &background, int w, int h, const std::vector<gwt::TextLine> &lines,
+                             int tol)
+    {
+        const int far = 64;  // pixels this far from the ink box must stay as they were
+        const std::string text_png = dir + "/text.png", plain_png = dir + "/plain.png", out_png = dir + "/out.png";
+        EXPECT_TRUE(gwt::make_text_image(text_png, w, h, background, lines));
+        EXPECT_TRUE(gwt::make_text_image(plain_png, w, h, background, {}));
+        EXPECT_EQ(glyphwipe_process_image(text_png.c_str(), out_png.c_str()), 0) << glyphwipe_last_error();
+        EXPECT_STREQ(glyphwipe_last_error(), "no error");
+
+        Image text = load(text_png), plain = load(plain_png), out = load(out_png);
+        if (text.rgb.empty() || plain.rgb.empty() || out.rgb.empty() || out.w != w || out.h != h) {
+            ADD_FAILURE() << "images missing or of the wrong size";
+            return 0.0;
+        }
+        Ink ink = find_ink(text, plain);
+        EXPECT_GT(ink.count, 200u) << "the text was not rendered";
+
+        size_t cleaned = 0, changed = 0, far_checked = 0;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                const unsigned char *o = out.at(x, y), *p = plain.at(x, y), *t = text.at(x, y);
+                if (ink.on[(size_t)y * w + x]) {
+                    bool near_plain = true;
+                    for (int c = 0; c < 3; c++)
+                        near_plain = near_plain && abs(o[c] - p[c]) <= tol;
+                    cleaned += near_plain;
+                    changed += memcmp(o, t, 3) != 0;
+                }
+                const bool is_far = x < ink.box.x0 - far || x >= ink.box.x1 + far || y < ink.box.y0 - far ||
+                                    y >= ink.box.y1 + far;
+                if (is_far) {
+                    far_checked++;
+                    if (memcmp(o, t, 3) != 0) {
+                        ADD_FAILURE() << "pixel " << x << "," << y << " far from the text was changed";
+                        return 0.0;
+                    }
+                }
+            }
+        EXPECT_GT(far_checked, 0u);
+        EXPECT_GT((double)changed / (double)ink.count, 0.95) << "the text area was hardly touched";
+        return (double)cleaned / (double)ink.count;
+    }
+
+    // A picture without text is written again in the output's format (PNG)
+    // with the same pixels.
+    void expect_rewritten_unchanged(const std::string &name)
+    {
+        const std::string in = dir + "/" + name, out = dir + "/plain_out.png";
+        ASSERT_TRUE(gwt::make_text_image(in, 320, 240, "plain:0x336699", {}));
+        ASSERT_EQ(glyphwipe_process_image(in.c_str(), out.c_str()), 0) << glyphwipe_last_error();
+        EXPECT_STREQ(glyphwipe_last_error(), "no error");
+        ASSERT_TRUE(gwt::file_exists(out));
+        EXPECT_EQ(gwt::read_file(out).substr(1, 3), "PNG");
+        Image a = load(in), b = load(out);
+        EXPECT_EQ(a.w, b.w);
+        EXPECT_EQ(a.h, b.h);
+        EXPECT_TRUE(a.rgb == b.rgb);
+    }
 };
+
+const gwt::TextLine SUBTITLE{"Burned in subtitle", 120, 260, 36, "white"};
+const char *SHARE = "share of text pixels that now show the background";
 
 // Stand-in fill: every hole pixel becomes the mean colour around the hole.
 struct StandIn : Engine {
@@ -101,83 +157,24 @@ struct RealFill : Engine {
     }
 };
 
-// Renders the scene with and without its text, cleans the text version and
-// checks that the text is gone while pixels well away from it are identical.
-// Returns the share of ink pixels that now match the plain background
-// within `tol` in every channel.
-double clean_and_compare(const std::string &dir, const std::string &background, int w, int h,
-                         const std::vector<gwt::TextLine> &lines, int tol, int far)
-{
-    const std::string text_png = dir + "/text.png", plain_png = dir + "/plain.png", out_png = dir + "/out.png";
-    EXPECT_TRUE(gwt::make_text_image(text_png, w, h, background, lines));
-    EXPECT_TRUE(gwt::make_text_image(plain_png, w, h, background, {}));
-    EXPECT_EQ(glyphwipe_process_image(text_png.c_str(), out_png.c_str()), 0) << glyphwipe_last_error();
-    EXPECT_STREQ(glyphwipe_last_error(), "no error");
-
-    Image text = load(text_png), plain = load(plain_png), out = load(out_png);
-    if (text.rgb.empty() || plain.rgb.empty() || out.rgb.empty() || out.w != w || out.h != h) {
-        ADD_FAILURE() << "images missing or of the wrong size";
-        return 0.0;
-    }
-    Ink ink = find_ink(text, plain);
-    EXPECT_GT(ink.count, 200u) << "the text was not rendered";
-
-    size_t cleaned = 0, changed = 0, far_checked = 0;
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++) {
-            const unsigned char *o = out.at(x, y), *p = plain.at(x, y), *t = text.at(x, y);
-            if (ink.on[(size_t)y * w + x]) {
-                bool near_plain = true;
-                for (int c = 0; c < 3; c++)
-                    near_plain = near_plain && abs(o[c] - p[c]) <= tol;
-                cleaned += near_plain;
-                changed += memcmp(o, t, 3) != 0;
-            }
-            const bool is_far = x < ink.box.x0 - far || x >= ink.box.x1 + far || y < ink.box.y0 - far ||
-                                y >= ink.box.y1 + far;
-            if (is_far) {
-                far_checked++;
-                if (memcmp(o, t, 3) != 0) {
-                    ADD_FAILURE() << "pixel " << x << "," << y << " far from the text was changed";
-                    return 0.0;
-                }
-            }
-        }
-    EXPECT_GT(far_checked, 0u);
-    EXPECT_GT((double)changed / (double)ink.count, 0.95) << "the text area was hardly touched";
-    return (double)cleaned / (double)ink.count;
-}
-
 }  // namespace
 
 TEST_F(StandIn, RenderedTextIsRemoved)
 {
-    const std::vector<gwt::TextLine> lines = {line("Burned in subtitle", 120, 260, 36, "white")};
-    double share = clean_and_compare(dir, "plain:0x204060", 640, 360, lines, 8, 64);
-    EXPECT_GT(share, 0.99) << "share of text pixels that now show the background";
+    EXPECT_GT(clean_and_compare("plain:0x204060", 640, 360, {SUBTITLE}, 8), 0.99) << SHARE;
 }
 
 TEST_F(StandIn, TwoLinesOnLightBackground)
 {
-    const std::vector<gwt::TextLine> lines = {line("TOP CAPTION", 60, 30, 40, "black"),
-                                              line("and a second line below", 200, 380, 30, "0x802020")};
-    double share = clean_and_compare(dir, "plain:0xe8e0d0", 800, 450, lines, 8, 64);
-    EXPECT_GT(share, 0.99);
+    const std::vector<gwt::TextLine> lines = {{"TOP CAPTION", 60, 30, 40, "black"},
+                                              {"and a second line below", 200, 380, 30, "0x802020"}};
+    EXPECT_GT(clean_and_compare("plain:0xe8e0d0", 800, 450, lines, 8), 0.99) << SHARE;
 }
 
 TEST_F(StandIn, ImageWithoutTextIsRewrittenUnchanged)
 {
     // A BMP in, a PNG out: re-encoded by the output's extension, same pixels.
-    const std::string in = dir + "/plain.bmp", out = dir + "/plain_out.png";
-    ASSERT_TRUE(gwt::make_text_image(in, 320, 240, "plain:0x336699", {}));
-    ASSERT_EQ(glyphwipe_process_image(in.c_str(), out.c_str()), 0) << glyphwipe_last_error();
-    EXPECT_STREQ(glyphwipe_last_error(), "no error");
-    ASSERT_TRUE(gwt::file_exists(out));
-    EXPECT_EQ(gwt::read_file(out).substr(1, 3), "PNG");
-    Image a = load(in), b = load(out);
-    EXPECT_EQ(a.w, b.w);
-    EXPECT_EQ(a.h, b.h);
-    EXPECT_TRUE(a.rgb == b.rgb);
+    expect_rewritten_unchanged("plain.bmp");
 }
 
 TEST_F(StandIn, PngToJpegAndAlphaDropped)
@@ -192,8 +189,10 @@ TEST_F(StandIn, PngToJpegAndAlphaDropped)
     ASSERT_GE(jpg.size(), 3u);
     EXPECT_EQ((unsigned char)jpg[0], 0xFF);
     EXPECT_EQ((unsigned char)jpg[1], 0xD8);
-    std::string fmt = gwt::capture("ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 " + gwt::sh_quote(out));
-    EXPECT_EQ(fmt.find("gray"), std::string::npos) << fmt;
+    auto pix_fmt = [](const std::string &path) {
+        return gwt::capture("ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 " + gwt::sh_quote(path));
+    };
+    EXPECT_EQ(pix_fmt(out).find("gray"), std::string::npos) << pix_fmt(out);
     Image a = load(in), b = load(out);
     ASSERT_EQ(a.rgb.size(), b.rgb.size());
     for (size_t i = 0; i < a.rgb.size(); i++)
@@ -202,15 +201,14 @@ TEST_F(StandIn, PngToJpegAndAlphaDropped)
     // PNG written from the RGBA input: plain RGB.
     const std::string png = dir + "/a_out.png";
     ASSERT_EQ(glyphwipe_process_image(in.c_str(), png.c_str()), 0) << glyphwipe_last_error();
-    fmt = gwt::capture("ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 " + gwt::sh_quote(png));
-    EXPECT_EQ(fmt.substr(0, 5), "rgb24") << fmt;
+    EXPECT_EQ(pix_fmt(png).substr(0, 5), "rgb24") << pix_fmt(png);
 }
 
 TEST_F(StandIn, CleaningAFileOntoItself)
 {
     const std::string path = dir + "/self.png";
     // Capitals only, and a line short enough for one square crop to cover it.
-    ASSERT_TRUE(gwt::make_text_image(path, 480, 360, "plain:0x102030", {line("REPLACE ME", 110, 150, 36, "white")}));
+    ASSERT_TRUE(gwt::make_text_image(path, 480, 360, "plain:0x102030", {{"REPLACE ME", 110, 150, 36, "white"}}));
     const std::string before = gwt::read_file(path);
     Image was = load(path);
     ASSERT_EQ(glyphwipe_process_image(path.c_str(), path.c_str()), 0) << glyphwipe_last_error();
@@ -231,30 +229,29 @@ TEST_F(StandIn, CleaningAFileOntoItself)
 TEST_F(StandIn, FailuresWriteNothing)
 {
     const std::string in = dir + "/in.png";
-    ASSERT_TRUE(gwt::make_text_image(in, 160, 120, "plain:gray", {line("Hi", 40, 40, 30, "white")}));
+    ASSERT_TRUE(gwt::make_text_image(in, 160, 120, "plain:gray", {{"Hi", 40, 40, 30, "white"}}));
     const std::string original = gwt::read_file(in);
 
     // A null path is refused before anything is read.
-    EXPECT_EQ(glyphwipe_process_image(in.c_str(), nullptr), -1);
-    EXPECT_STREQ(glyphwipe_last_error(), "process_image: NULL path");
-    EXPECT_EQ(glyphwipe_process_image(nullptr, (dir + "/x.png").c_str()), -1);
-    EXPECT_STREQ(glyphwipe_last_error(), "process_image: NULL path");
-    EXPECT_EQ(glyphwipe_process_image((dir + "/missing.png").c_str(), nullptr), -1);
-    EXPECT_STREQ(glyphwipe_last_error(), "process_image: NULL path");
-    EXPECT_FALSE(gwt::file_exists(dir + "/x.png"));
+    const std::string x = dir + "/x.png", missing = dir + "/missing.png";
+    const char *null_cases[][2] = {{in.c_str(), nullptr}, {nullptr, x.c_str()}, {missing.c_str(), nullptr}};
+    for (const auto &paths : null_cases) {
+        EXPECT_EQ(glyphwipe_process_image(paths[0], paths[1]), -1);
+        EXPECT_STREQ(glyphwipe_last_error(), "process_image: NULL path");
+    }
+    EXPECT_FALSE(gwt::file_exists(x));
 
     // A missing input: the loader's message, and no output.
     const std::string out1 = dir + "/out1.png";
-    EXPECT_EQ(glyphwipe_process_image((dir + "/missing.png").c_str(), out1.c_str()), -1);
-    EXPECT_EQ(std::string(glyphwipe_last_error()).rfind("stbi_load failed: " + dir + "/missing.png", 0), 0u)
-        << glyphwipe_last_error();
+    EXPECT_EQ(glyphwipe_process_image(missing.c_str(), out1.c_str()), -1);
+    EXPECT_TRUE(gwt::starts_with(glyphwipe_last_error(), "stbi_load failed: " + missing)) << glyphwipe_last_error();
     EXPECT_FALSE(gwt::file_exists(out1));
 
     // An image too small for the detector: "detect: ...", and no output.
     const std::string tiny = dir + "/tiny.png", out2 = dir + "/out2.png";
     ASSERT_TRUE(gwt::make_text_image(tiny, 7, 7, "plain:white", {}));
     EXPECT_EQ(glyphwipe_process_image(tiny.c_str(), out2.c_str()), -1);
-    EXPECT_EQ(std::string(glyphwipe_last_error()).rfind("detect: ", 0), 0u) << glyphwipe_last_error();
+    EXPECT_TRUE(gwt::starts_with(glyphwipe_last_error(), "detect: ")) << glyphwipe_last_error();
     EXPECT_GT(strlen(glyphwipe_last_error()), strlen("detect: "));
     EXPECT_FALSE(gwt::file_exists(out2));
 
@@ -275,35 +272,26 @@ TEST_F(StandIn, FailuresWriteNothing)
 
 TEST_F(RealFill, RenderedTextIsRemoved)
 {
-    const std::vector<gwt::TextLine> lines = {line("Burned in subtitle", 120, 260, 36, "white")};
-    double share = clean_and_compare(dir, "plain:0x204060", 640, 360, lines, 12, 64);
-    EXPECT_GT(share, 0.98) << "share of text pixels that now show the background";
+    EXPECT_GT(clean_and_compare("plain:0x204060", 640, 360, {SUBTITLE}, 12), 0.98) << SHARE;
 }
 
 TEST_F(RealFill, TextOnAGradient)
 {
     // On a gradient the fill cannot be exact, but the letters must go and the
     // rest of the picture must stay as it was.
-    const std::vector<gwt::TextLine> lines = {line("GRADIENT 42", 160, 200, 36, "yellow")};
     const std::string gradient = "gradients=s=640x360:c0=0x203060:c1=0xa0c0e0:seed=7:d=1:r=1";
-    double share = clean_and_compare(dir, gradient, 640, 360, lines, 40, 64);
-    EXPECT_GT(share, 0.9);
+    EXPECT_GT(clean_and_compare(gradient, 640, 360, {{"GRADIENT 42", 160, 200, 36, "yellow"}}, 40), 0.9) << SHARE;
 }
 
 TEST_F(RealFill, ImageWithoutTextIsRewrittenUnchanged)
 {
-    const std::string in = dir + "/plain.png", out = dir + "/plain_out.png";
-    ASSERT_TRUE(gwt::make_text_image(in, 320, 240, "plain:0x336699", {}));
-    ASSERT_EQ(glyphwipe_process_image(in.c_str(), out.c_str()), 0) << glyphwipe_last_error();
-    Image a = load(in), b = load(out);
-    EXPECT_TRUE(a.rgb == b.rgb);
+    expect_rewritten_unchanged("plain.png");
 }
 
 TEST_F(RealFill, LineWiderThanTheFrameIsHigh)
 {
     // A caption of about 560 pixels on a 640x360 picture: longer than any
     // square crop (360), so it is repainted in pieces, ends included.
-    const std::vector<gwt::TextLine> lines = {line("WIDE CAPTION ACROSS THE FRAME", 30, 280, 30, "white")};
-    double share = clean_and_compare(dir, "plain:0x204060", 640, 360, lines, 12, 64);
-    EXPECT_GT(share, 0.97) << "share of text pixels that now show the background";
+    const gwt::TextLine wide{"WIDE CAPTION ACROSS THE FRAME", 30, 280, 30, "white"};
+    EXPECT_GT(clean_and_compare("plain:0x204060", 640, 360, {wide}, 12), 0.97) << SHARE;
 }

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,28 +16,10 @@
 
 namespace {
 
-const char *NOT_INIT = "not initialized \xE2\x80\x94 call glyphwipe_init first";
+using gwt::Box;
+using gwt::NOT_INIT;
+
 const char *REGION = "region: need 0 <= y_start_pct < y_end_pct <= 100";
-
-struct Box {
-    int x, y, w, h;
-};
-
-std::vector<Box> parse_boxes(const char *json)
-{
-    std::vector<Box> out;
-    if (!json)
-        return out;
-    const char *p = json;
-    Box b;
-    while ((p = strchr(p, '{')) != nullptr) {
-        if (sscanf(p, "{\"x\":%d,\"y\":%d,\"w\":%d,\"h\":%d", &b.x, &b.y, &b.w, &b.h) != 4)
-            break;
-        out.push_back(b);
-        p++;
-    }
-    return out;
-}
 
 // Boxes found in picture k of a video, through glyphwipe_detect on a PNG.
 std::vector<Box> boxes_in_frame(const std::string &video, int k)
@@ -48,7 +29,7 @@ std::vector<Box> boxes_in_frame(const std::string &video, int k)
              gwt::sh_quote("select=eq(n\\," + std::to_string(k) + ")") + " -frames:v 1 " + gwt::sh_quote(png));
     const char *json = glyphwipe_detect(png.c_str());
     EXPECT_NE(json, nullptr) << glyphwipe_last_error();
-    return parse_boxes(json);
+    return gwt::parse_boxes(json);
 }
 
 int boxes_between_rows(const std::vector<Box> &boxes, int y0, int y1)
@@ -66,26 +47,12 @@ bool text_clip(const std::string &path, int w, int h, int frames, int fps, bool 
                const std::string &bottom_text = "Bottom words")
 {
     int size = h / 8;
-    gwt::TextLine top{"TOP LINE", w / 8, h * 6 / 100, size, "white", 2, "black"};
-    gwt::TextLine bottom{bottom_text, w / 8, h * 78 / 100, size, "white", 2, "black"};
-    double secs = (double)frames / fps;
-    std::string dt;
-    for (const gwt::TextLine &l : {top, bottom}) {
-        if (!dt.empty())
-            dt += ",";
-        dt += "drawtext=fontfile=" + gwt::font_path() + ":text='" + l.text + "':x=" + std::to_string(l.x) +
-              ":y=" + std::to_string(l.y) + ":fontsize=" + std::to_string(l.size) +
-              ":fontcolor=white:borderw=2:bordercolor=black";
-    }
-    std::string cmd = "-f lavfi -i " + gwt::sh_quote("gradients=s=" + std::to_string(w) + "x" + std::to_string(h) +
-                                                     ":r=" + std::to_string(fps) +
-                                                     ":c0=0x203060:c1=0xa0c0e0:speed=0.05," + dt);
-    if (audio)
-        cmd += " -f lavfi -i sine=frequency=440:sample_rate=44100";
-    cmd += " -frames:v " + std::to_string(frames) + " -c:v libx264 -preset ultrafast -pix_fmt yuv420p";
-    if (audio)
-        cmd += " -c:a aac -b:a 48k -t " + std::to_string(secs);
-    return gwv::ff(cmd + " " + gwt::sh_quote(path), path);
+    std::string dt = gwt::drawtext_chain({{"TOP LINE", w / 8, h * 6 / 100, size, "white", 2, "black"},
+                                          {bottom_text, w / 8, h * 78 / 100, size, "white", 2, "black"}});
+    return gwv::lavfi_clip(path,
+                           "gradients=s=" + std::to_string(w) + "x" + std::to_string(h) + ":r=" + std::to_string(fps) +
+                               ":c0=0x203060:c1=0xa0c0e0:speed=0.05," + dt,
+                           frames, fps, audio);
 }
 
 std::string fill_model()
@@ -119,8 +86,10 @@ TEST(VideoApiArgs, BandAndStateChecksComeFirst)
     }
     EXPECT_EQ(glyphwipe_process_video(nullptr, nullptr), -1);
     EXPECT_STREQ(glyphwipe_last_error(), NOT_INIT);
-    EXPECT_EQ(glyphwipe_process_video_region(nullptr, "b.mp4", 0, 100), -1);
-    EXPECT_STREQ(glyphwipe_last_error(), NOT_INIT);
+    for (const char *in : {(const char *)nullptr, "a.mp4"}) {
+        EXPECT_EQ(glyphwipe_process_video_region(in, "b.mp4", 0, 100), -1);
+        EXPECT_STREQ(glyphwipe_last_error(), NOT_INIT);
+    }
 }
 
 TEST_F(VideoApi, PathsAndSetupFailures)
@@ -207,10 +176,7 @@ TEST_F(VideoApi, CleansRenderedText)
     ASSERT_EQ(glyphwipe_process_video(in.c_str(), out.c_str()), 0) << glyphwipe_last_error();
     EXPECT_EQ(glyphwipe_progress(), 100);
     EXPECT_EQ(gwv::major_brand(out), "isom");
-    std::vector<std::string> st = gwv::streams(out);
-    ASSERT_EQ(st.size(), 2u);
-    EXPECT_EQ(st[0], "0,h264,video,320,240");
-    EXPECT_EQ(st[1], "1,aac,audio");
+    EXPECT_EQ(gwv::streams(out), (std::vector<std::string>{"0,h264,video,320,240", "1,aac,audio"}));
     EXPECT_TRUE(gwv::audio_payload(in) == gwv::audio_payload(out));
     EXPECT_EQ(gwv::count_frames(out), 8);
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -126,7 +127,7 @@ static std::string dt_escape(const std::string &s)
     return o;
 }
 
-static std::string drawtext_chain(const std::vector<TextLine> &lines)
+std::string drawtext_chain(const std::vector<TextLine> &lines)
 {
     std::string f;
     for (const TextLine &l : lines) {
@@ -185,18 +186,23 @@ bool make_text_clip(const std::string &path, int w, int h, double seconds, int f
     return run(cmd) == 0 && file_exists(path);
 }
 
-bool load_rgb(const std::string &path, int &w, int &h, std::vector<unsigned char> &rgb)
+bool capture_rgb(const std::string &cmd, int w, int h, std::vector<unsigned char> &rgb)
 {
-    std::string dims = capture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height "
-                               "-of csv=p=0:s=x " + sh_quote(path));
-    if (sscanf(dims.c_str(), "%dx%d", &w, &h) != 2)
-        return false;
-    std::string raw = capture("ffmpeg -nostdin -loglevel error -i " + sh_quote(path) +
-                              " -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+    std::string raw = capture(cmd);
     if (raw.size() != (size_t)w * h * 3)
         return false;
     rgb.assign(raw.begin(), raw.end());
     return true;
+}
+
+bool load_rgb(const std::string &path, int &w, int &h, std::vector<unsigned char> &rgb)
+{
+    std::string dims = capture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height "
+                               "-of csv=p=0:s=x " + sh_quote(path));
+    return sscanf(dims.c_str(), "%dx%d", &w, &h) == 2 &&
+           capture_rgb("ffmpeg -nostdin -loglevel error -i " + sh_quote(path) +
+                           " -frames:v 1 -f rawvideo -pix_fmt rgb24 -",
+                       w, h, rgb);
 }
 
 bool save_rgb_png(const std::string &path, int w, int h, const std::vector<unsigned char> &rgb)
@@ -209,9 +215,6 @@ bool save_rgb_png(const std::string &path, int w, int h, const std::vector<unsig
     return rc == 0;
 }
 
-} // namespace gwt
-
-namespace gwt {
 std::string model_dir_with(const std::string &det_src, const std::string &lama_src)
 {
     std::string d = temp_dir();
@@ -223,4 +226,31 @@ std::string model_dir_with(const std::string &det_src, const std::string &lama_s
 }
 std::string real_det_model() { return models_dir() + "/ch_PP-OCRv4_det_infer.onnx"; }
 std::string real_lama_model() { return models_dir() + "/lama_fp32.onnx"; }
+std::string small_engine_dir() { return model_dir_with(real_det_model(), test_model("two_inputs.onnx")); }
+
+bool starts_with(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string random_bytes(std::mt19937 &rng, size_t n)
+{
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = (char)(rng() & 0xff);
+    return s;
+}
+
+std::vector<Box> parse_boxes(const char *json)
+{
+    std::vector<Box> out;
+    Box b;
+    int n = 0;
+    for (const char *p = json; p && (p = strchr(p, '{')) != nullptr; p += n) {
+        n = 0;
+        const char *format = "{\"x\":%d,\"y\":%d,\"w\":%d,\"h\":%d,\"conf\":%lf}%n";
+        if (sscanf(p, format, &b.x, &b.y, &b.w, &b.h, &b.conf, &n) < 5 || n == 0)
+            break;
+        out.push_back(b);
+    }
+    return out;
+}
+
 } // namespace gwt

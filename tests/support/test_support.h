@@ -3,6 +3,7 @@
 #ifndef GW_TEST_SUPPORT_H
 #define GW_TEST_SUPPORT_H
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,6 @@ bool load_rgb(const std::string &path, int &w, int &h, std::vector<unsigned char
 // Writes RGB24 as PNG through ffmpeg.
 bool save_rgb_png(const std::string &path, int w, int h, const std::vector<unsigned char> &rgb);
 
-} // namespace gwt
-
-#endif
-
-namespace gwt {
 // A fresh model folder holding links named as the library expects them:
 // det_src as "ch_PP-OCRv4_det_infer.onnx" and lama_src as "lama_fp32.onnx"
 // (an empty string leaves that file out).
@@ -67,4 +63,30 @@ std::string model_dir_with(const std::string &det_src, const std::string &lama_s
 std::string real_det_model();
 // The project's inpainting model.
 std::string real_lama_model();
+// A model folder with the real detector and a tiny two-input stand-in for the
+// fill model: quick to load, enough for everything but the fill itself.
+std::string small_engine_dir();
+
+// What every operation reports while the engine is not initialised.
+constexpr const char *NOT_INIT = "not initialized \xE2\x80\x94 call glyphwipe_init first";
+
+bool starts_with(const std::string &s, const std::string &prefix);
+// n bytes drawn from rng.
+std::string random_bytes(std::mt19937 &rng, size_t n);
+// The drawtext filter chain that renders the lines (as make_text_image does).
+std::string drawtext_chain(const std::vector<TextLine> &lines);
+// Runs a command that prints raw RGB24; true when it printed exactly w x h pixels.
+bool capture_rgb(const std::string &cmd, int w, int h, std::vector<unsigned char> &rgb);
+
+// One entry of glyphwipe_detect's report.
+struct Box {
+    int x, y, w, h;
+    double conf;
+};
+// The entries of a report in order (none for a null report); parsing stops at
+// the first entry not in the library's format.
+std::vector<Box> parse_boxes(const char *json);
+
 } // namespace gwt
+
+#endif

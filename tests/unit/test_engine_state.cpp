@@ -8,15 +8,10 @@
 #include "gw_core.h"
 #include "test_support.h"
 
-static std::string engine_dir()
-{
-    return gwt::model_dir_with(gwt::real_det_model(), gwt::test_model("two_inputs.onnx"));
-}
-
 TEST(EngineState, InitSetsDefaultsAndCleanupClears)
 {
     glyphwipe_set_option("threshold", "0.7");  // before init: replaced by the default
-    std::string dir = engine_dir();
+    std::string dir = gwt::small_engine_dir();
     ASSERT_EQ(glyphwipe_init(dir.c_str()), 0) << glyphwipe_last_error();
     EXPECT_FLOAT_EQ(S.threshold, 0.3f);
     EXPECT_EQ(S.inpaint_radius, 5);

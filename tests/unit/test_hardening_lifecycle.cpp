@@ -29,7 +29,7 @@ static long rss_kib()
 
 TEST(Hardening, InitCleanupManyTimesDoesNotGrow)
 {
-    std::string dir = gwt::model_dir_with(gwt::real_det_model(), gwt::test_model("two_inputs.onnx"));
+    std::string dir = gwt::small_engine_dir();
     // Warm up: the runtime keeps some process-wide state after the first load.
     for (int i = 0; i < 3; i++) {
         ASSERT_EQ(glyphwipe_init(dir.c_str()), 0) << glyphwipe_last_error();

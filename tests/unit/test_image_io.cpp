@@ -91,16 +91,15 @@ TEST(ImageIo, JpegForEverythingElse)
 TEST(ImageIo, OtherLayoutsBecomeRgb)
 {
     std::string d = gwt::temp_dir();
-    // RGBA: alpha dropped, colour kept.
-    ASSERT_EQ(gwt::run("ffmpeg -nostdin -y -loglevel error -f lavfi -i color=c=0x336699@0.2:s=8x8 -frames:v 1 "
-                       "-pix_fmt rgba " + d + "/rgba.png"), 0);
-    // Grey JPEG, 16-bit PNG, GIF, PNM.
-    ASSERT_EQ(gwt::run("ffmpeg -nostdin -y -loglevel error -f lavfi -i color=c=0x808080:s=8x8 -frames:v 1 "
-                       "-pix_fmt gray " + d + "/grey.jpg"), 0);
-    ASSERT_EQ(gwt::run("ffmpeg -nostdin -y -loglevel error -f lavfi -i color=c=0x336699:s=8x8 -frames:v 1 "
-                       "-pix_fmt rgb48be " + d + "/deep.png"), 0);
-    ASSERT_EQ(gwt::run("ffmpeg -nostdin -y -loglevel error -f lavfi -i color=c=0x336699:s=8x8 -frames:v 1 "
-                       + d + "/pic.ppm"), 0);
+    // RGBA (alpha dropped, colour kept), grey JPEG, 16-bit PNG, PNM.
+    const char *files[][3] = {{"rgba.png", "0x336699@0.2", "-pix_fmt rgba"},
+                              {"grey.jpg", "0x808080", "-pix_fmt gray"},
+                              {"deep.png", "0x336699", "-pix_fmt rgb48be"},
+                              {"pic.ppm", "0x336699", ""}};
+    for (const auto &f : files)
+        ASSERT_EQ(gwt::run(std::string("ffmpeg -nostdin -y -loglevel error -f lavfi -i color=c=") + f[1] +
+                           ":s=8x8 -frames:v 1 " + f[2] + " " + d + "/" + f[0]),
+                  0);
     Loaded a;
     ASSERT_TRUE(a.load(d + "/rgba.png")) << a.msg;
     // ffmpeg's colour source passes through YUV, so allow a few steps; a
@@ -159,7 +158,6 @@ TEST(ImageIo, LoadFailures)
 
 TEST(ImageIo, MessagesAreCutToTheBuffer)
 {
-    Loaded l;
     char small[16];
     memset(small, 'x', sizeof small);
     int w = 0, h = 0;

@@ -70,23 +70,41 @@ int record_cb(unsigned char *rgb, int w, int h, void *user)
     return 0;
 }
 
+void set_state(int cancel_requested, int progress)
+{
+    gw_store_relaxed(&S.cancel_requested, cancel_requested);
+    gw_store_relaxed(&S.progress, progress);
+}
+
 // Runs the pipeline the way the entry points do, without the engine.
 int run_pipeline(const std::string &in, const std::string &out, Recorder &rec, int progress_start = -1)
 {
-    gw_store_relaxed(&S.cancel_requested, 0);
-    gw_store_relaxed(&S.progress, progress_start);
+    set_state(0, progress_start);
     return gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec);
+}
+
+using Streams = std::vector<std::string>;
+
+// Consecutive timestamps `step` seconds apart.
+void expect_spacing(const std::vector<double> &pts, double step)
+{
+    for (size_t k = 1; k < pts.size(); k++)
+        EXPECT_NEAR(pts[k] - pts[k - 1], step, 0.002) << "picture " << k;
+}
+
+// The first audio stream's packets were copied byte for byte.
+void expect_audio_copied(const std::string &in, const std::string &out, size_t min_size)
+{
+    std::string a_in = gwv::audio_payload(in), a_out = gwv::audio_payload(out);
+    EXPECT_GT(a_in.size(), min_size);
+    EXPECT_TRUE(a_in == a_out) << "audio payload differs: " << a_in.size() << " vs " << a_out.size();
 }
 
 class VideoPipeline : public ::testing::Test {
 protected:
     std::string dir;
     void SetUp() override { dir = gwt::temp_dir(); }
-    void TearDown() override
-    {
-        gw_store_relaxed(&S.cancel_requested, 0);
-        gw_store_relaxed(&S.progress, 0);
-    }
+    void TearDown() override { set_state(0, 0); }
 };
 
 // A 12-picture clip with audio: layout of the output, the audio copy, the
@@ -118,16 +136,10 @@ TEST_F(VideoPipeline, CleansClipWithAudioAndReportsProgress)
     EXPECT_EQ(rec.progress[11], rec.progress[10]);
     EXPECT_LT(rec.progress[10], 100);
 
-    std::vector<std::string> st = gwv::streams(out);
-    ASSERT_EQ(st.size(), 2u);
-    EXPECT_EQ(st[0], "0,h264,video,160,120");
-    EXPECT_EQ(st[1], "1,aac,audio");
+    EXPECT_EQ(gwv::streams(out), (Streams{"0,h264,video,160,120", "1,aac,audio"}));
     EXPECT_EQ(gwv::major_brand(out), "isom");
     EXPECT_EQ(gwv::count_frames(out), 12);
-
-    std::string a_in = gwv::audio_payload(in), a_out = gwv::audio_payload(out);
-    EXPECT_GT(a_in.size(), 1000u);
-    EXPECT_TRUE(a_in == a_out) << "audio payload differs: " << a_in.size() << " vs " << a_out.size();
+    expect_audio_copied(in, out, 1000);
 
     // Output keeps the input's timing.
     std::vector<double> pin = gwv::video_pts(in), pout = gwv::video_pts(out);
@@ -167,14 +179,9 @@ TEST_F(VideoPipeline, TakesFirstVideoAndFirstAudioOfManyStreams)
     EXPECT_EQ(rec.height, 96);
     EXPECT_EQ(rec.calls.load(), 10);
 
-    std::vector<std::string> st = gwv::streams(out);
-    ASSERT_EQ(st.size(), 2u);
-    EXPECT_EQ(st[0], "0,h264,video,128,96");
-    EXPECT_EQ(st[1], "1,aac,audio");
+    EXPECT_EQ(gwv::streams(out), (Streams{"0,h264,video,128,96", "1,aac,audio"}));
     EXPECT_EQ(gwv::count_frames(out), 10);
-    std::string a_in = gwv::audio_payload(in), a_out = gwv::audio_payload(out);
-    EXPECT_GT(a_in.size(), 500u);
-    EXPECT_TRUE(a_in == a_out);
+    expect_audio_copied(in, out, 500);
 }
 
 TEST_F(VideoPipeline, VideoOnlyInputGivesVideoOnlyOutput)
@@ -186,9 +193,7 @@ TEST_F(VideoPipeline, VideoOnlyInputGivesVideoOnlyOutput)
         std::string out = dir + "/" + name;
         Recorder rec;
         ASSERT_EQ(run_pipeline(in, out, rec), 0) << name << ": " << errbuf;
-        std::vector<std::string> st = gwv::streams(out);
-        ASSERT_EQ(st.size(), 1u) << name;
-        EXPECT_EQ(st[0], "0,h264,video,96,64");
+        EXPECT_EQ(gwv::streams(out), Streams{"0,h264,video,96,64"}) << name;
         EXPECT_EQ(gwv::major_brand(out), "isom") << name;
         EXPECT_EQ(gwv::count_frames(out), 8) << name;
     }
@@ -217,8 +222,7 @@ TEST_F(VideoPipeline, ReorderedPicturesArriveInDisplayOrder)
     EXPECT_EQ(gwv::count_frames(out), 30);
     std::vector<double> pts = gwv::video_pts(out);
     ASSERT_EQ(pts.size(), 30u);
-    for (int k = 1; k < 30; k++)
-        EXPECT_NEAR(pts[k] - pts[k - 1], 1.0 / 30, 0.002);
+    expect_spacing(pts, 1.0 / 30);
 }
 
 // A raw H.264 stream carries no timestamps, and this one changes size and
@@ -249,15 +253,12 @@ TEST_F(VideoPipeline, RawStreamWithoutTimestampsThatChangesSize)
         EXPECT_EQ(p, -1);
     EXPECT_EQ(gw_load_relaxed(&S.progress), 100);
 
-    std::vector<std::string> st = gwv::streams(out);
-    ASSERT_EQ(st.size(), 1u);
-    std::string expect = "0,h264,video," + std::to_string(rec.width) + "," + std::to_string(rec.height);
-    EXPECT_EQ(st[0], expect);
+    std::string video = "0,h264,video," + std::to_string(rec.width) + "," + std::to_string(rec.height);
+    EXPECT_EQ(gwv::streams(out), Streams{video});
     EXPECT_EQ(gwv::count_frames(out), 18);
     std::vector<double> pts = gwv::video_pts(out);
     ASSERT_EQ(pts.size(), 18u);
-    for (int k = 1; k < 18; k++)
-        EXPECT_NEAR(pts[k] - pts[k - 1], 1.0 / 12, 0.002) << "picture " << k;
+    expect_spacing(pts, 1.0 / 12);
 }
 
 // Bytes flipped in the middle of the file: refused packets are skipped, the
@@ -348,8 +349,7 @@ TEST_F(VideoPipeline, CancelRequestedBeforeTheFirstRead)
     std::string in = dir + "/in.mp4", out = dir + "/out.mp4";
     ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 6, 12, false));
     Recorder rec;
-    gw_store_relaxed(&S.progress, 0);
-    gw_store_relaxed(&S.cancel_requested, 1);
+    set_state(1, 0);
     EXPECT_EQ(gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec), -2);
     EXPECT_STREQ(errbuf, "cancelled");
     EXPECT_EQ(rec.calls.load(), 0);
@@ -365,8 +365,7 @@ TEST_F(VideoPipeline, CancelFromAnotherThread)
     ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 40, 20, true));
     Recorder rec;
     rec.sleep_ms = 10;
-    gw_store_relaxed(&S.cancel_requested, 0);
-    gw_store_relaxed(&S.progress, 0);
+    set_state(0, 0);
 
     std::atomic<bool> done{false};
     std::vector<int> polled;
@@ -404,27 +403,25 @@ TEST_F(VideoPipeline, SetupFailures)
 {
     std::string clip = dir + "/in.mp4";
     ASSERT_TRUE(gwv::plain_clip(clip, 96, 64, 4, 12, false));
-    Recorder rec;
-
-    std::string missing = dir + "/nothing-here.mp4";
-    EXPECT_EQ(run_pipeline(missing, dir + "/o.mp4", rec), -1);
-    EXPECT_EQ(std::string(errbuf), "cannot open input: " + missing);
-
-    std::string junk = dir + "/junk.mp4";
+    std::string missing = dir + "/nothing-here.mp4", junk = dir + "/junk.mp4", audio = dir + "/tone.m4a";
     gwt::write_file(junk, std::string(4096, 'x'));
-    EXPECT_EQ(run_pipeline(junk, dir + "/o.mp4", rec), -1);
-    EXPECT_EQ(std::string(errbuf), "cannot open input: " + junk);
-
-    std::string audio = dir + "/tone.m4a", out_a = dir + "/from-audio.mp4";
     ASSERT_TRUE(gwv::ff("-f lavfi -i sine=duration=0.5 -c:a aac " + audio, audio));
-    EXPECT_EQ(run_pipeline(audio, out_a, rec), -1);
-    EXPECT_EQ(std::string(errbuf), "no video stream in " + audio);
-    EXPECT_FALSE(gwt::file_exists(out_a));
-
-    std::string no_dir = dir + "/no/such/dir/out.mp4";
-    EXPECT_EQ(run_pipeline(clip, no_dir, rec), -1);
-    EXPECT_EQ(std::string(errbuf), "cannot open output file: " + no_dir);
-
+    std::string out = dir + "/o.mp4", no_dir = dir + "/no/such/dir/out.mp4";
+    const struct {
+        std::string in, out, error;
+    } cases[] = {
+        {missing, out, "cannot open input: " + missing},
+        {junk, out, "cannot open input: " + junk},
+        {audio, out, "no video stream in " + audio},
+        {clip, no_dir, "cannot open output file: " + no_dir},
+    };
+    Recorder rec;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.in + " -> " + c.out);
+        EXPECT_EQ(run_pipeline(c.in, c.out, rec), -1);
+        EXPECT_EQ(std::string(errbuf), c.error);
+        EXPECT_FALSE(gwt::file_exists(c.out));
+    }
     EXPECT_EQ(rec.calls.load(), 0);
     EXPECT_EQ(gw_load_relaxed(&S.progress), -1);  // never written on a setup failure
 }
@@ -486,9 +483,7 @@ TEST_F(VideoPipeline, OddPictureSize)
     EXPECT_EQ(rec.width, 97);
     EXPECT_EQ(rec.height, 65);
     EXPECT_EQ(rec.calls.load(), 5);
-    std::vector<std::string> st = gwv::streams(out);
-    ASSERT_EQ(st.size(), 1u);
-    EXPECT_EQ(st[0], "0,h264,video,96,64");
+    EXPECT_EQ(gwv::streams(out), Streams{"0,h264,video,96,64"});
     EXPECT_EQ(gwv::count_frames(out), 5);
     std::vector<unsigned char> px;
     ASSERT_TRUE(gwv::frame_rgb(out, 2, 96, 64, px));
@@ -503,7 +498,7 @@ TEST_F(VideoPipeline, WidthNotAMultipleOf16)
     Recorder rec;
     rec.draw = true;
     ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
-    EXPECT_EQ(gwv::streams(out)[0], "0,h264,video,426,240");
+    EXPECT_EQ(gwv::streams(out), Streams{"0,h264,video,426,240"});
     EXPECT_EQ(gwv::count_frames(out), 6);
 }
 
