@@ -12,3 +12,13 @@ if(NOT GLYPHWIPE_SANITIZE)
   set_tests_properties(quality_check_small PROPERTIES
     TIMEOUT 300 SKIP_RETURN_CODE 77 LABELS quality)
 endif()
+
+# Golden check: detection reports and cleaned pictures on a fixed set at the
+# library's default options (and one other setting) must stay byte-identical.
+# Plain builds only, for the same reason as the quality check.
+if(NOT GLYPHWIPE_SANITIZE)
+  add_test(NAME golden_results
+    COMMAND "${GW_PYTHON}" "${CMAKE_SOURCE_DIR}/tests/golden/golden.py"
+            --lib "$<TARGET_FILE:orvantix-glyphwipe>" --models "${CMAKE_SOURCE_DIR}/models")
+  set_tests_properties(golden_results PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77 LABELS quality)
+endif()
