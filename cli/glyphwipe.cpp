@@ -89,10 +89,19 @@ static void install_signal_handlers(void)
 }
 
 /* ---- options ---------------------------------------------------------------- */
+/* Library options the tool sets unless --plain is given: the settings that
+ * measured best on photographs with burned-in text (docs/quality.md). */
+static const char *const TOOL_DEFAULTS[][2] = {
+    {"unclip", "1.5"}, {"mask", "glyphs"}, {"inpaint_radius", "1"}, {"detect_scale", "0.5"}};
+
 typedef struct Cli {
     const char *models;      /* --models, null: default */
     const char *threshold;   /* --threshold, null: library default */
-    const char *radius;      /* --radius, null: library default */
+    const char *radius;      /* --radius, null: the tool's default */
+    const char *unclip;      /* --unclip, null: the tool's default */
+    const char *mask;        /* --mask, null: the tool's default */
+    const char *detect_scale; /* --detect-scale, null: the tool's default */
+    int plain;               /* --plain: the library's own defaults */
     int band_top, band_bottom, has_band;
     int quiet, force;
     std::vector<const char *> args;  /* command and its operands */
@@ -235,7 +244,14 @@ static void usage_full(void)
            "  --models DIR          folder with %s and %s\n"
            "                        (default %s)\n"
            "  --threshold X         text score threshold, 0 < X < 1 (default 0.3)\n"
-           "  --radius N            inpaint radius in pixels, 0..128 (default 5)\n"
+           "  --radius N            hole growth in pixels, 0..128 (default 1; --plain: 5)\n"
+           "  --unclip R            grow each detected box by R * area / perimeter on every\n"
+           "                        side, 0..4 (default 1.5; --plain: 0)\n"
+           "  --mask boxes|glyphs   repaint whole boxes, or only the letters' own pixels\n"
+           "                        (default glyphs; --plain: boxes)\n"
+           "  --detect-scale S      let the detector see large pictures at S of their size\n"
+           "                        or more, 0..1 (default 0.5; --plain: 0, at most 960 wide)\n"
+           "  --plain               the library's own defaults for the four options above\n"
            "  --band TOP:BOTTOM     clean-video: repaint only text reaching into this band of\n"
            "                        rows, in percent of the frame height (e.g. 75:100)\n"
            "  --force               replace an existing OUT (OUT may then be IN itself)\n"
@@ -330,6 +346,14 @@ static void parse_args(int argc, char **argv, Cli *c)
             c->radius = option_value(argc, argv, &i, "--radius");
             if (!valid_radius(c->radius))
                 usage_error("--radius must be a whole number from 0 to 128, not '%s'", c->radius);
+        } else if (is_option(a, "--unclip")) {
+            c->unclip = option_value(argc, argv, &i, "--unclip");
+        } else if (is_option(a, "--mask")) {
+            c->mask = option_value(argc, argv, &i, "--mask");
+        } else if (is_option(a, "--detect-scale")) {
+            c->detect_scale = option_value(argc, argv, &i, "--detect-scale");
+        } else if (!strcmp(a, "--plain")) {
+            c->plain = 1;
         } else if (is_option(a, "--band")) {
             const char *v = option_value(argc, argv, &i, "--band");
             if (!parse_band(v, &c->band_top, &c->band_bottom))
@@ -459,15 +483,22 @@ static bool engine_start(const Cli *c, std::string *models_out)
         fail("cannot load the models from %s: %s", models.c_str(), e.c_str());
         return false;
     }
-    if (c->threshold && glyphwipe_set_option("threshold", c->threshold) != 0) {
-        fail("--threshold %s: %s", c->threshold, glyphwipe_last_error());
-        glyphwipe_cleanup();
-        exit(EXIT_USAGE);
-    }
-    if (c->radius && glyphwipe_set_option("inpaint_radius", c->radius) != 0) {
-        fail("--radius %s: %s", c->radius, glyphwipe_last_error());
-        glyphwipe_cleanup();
-        exit(EXIT_USAGE);
+    for (size_t i = 0; !c->plain && i < sizeof TOOL_DEFAULTS / sizeof TOOL_DEFAULTS[0]; i++)
+        glyphwipe_set_option(TOOL_DEFAULTS[i][0], TOOL_DEFAULTS[i][1]);
+    /* The user's values go last and win; the library judges them. */
+    const struct {
+        const char *flag, *option, *value;
+    } given[] = {{"--threshold", "threshold", c->threshold},
+                 {"--radius", "inpaint_radius", c->radius},
+                 {"--unclip", "unclip", c->unclip},
+                 {"--mask", "mask", c->mask},
+                 {"--detect-scale", "detect_scale", c->detect_scale}};
+    for (const auto &g : given) {
+        if (g.value && glyphwipe_set_option(g.option, g.value) != 0) {
+            fail("%s %s: %s", g.flag, g.value, glyphwipe_last_error());
+            glyphwipe_cleanup();
+            exit(EXIT_USAGE);
+        }
     }
     return true;
 }
@@ -940,7 +971,8 @@ end:
 int main(int argc, char **argv)
 {
     Cli c;
-    c.models = c.threshold = c.radius = NULL;
+    c.models = c.threshold = c.radius = c.unclip = c.mask = c.detect_scale = NULL;
+    c.plain = 0;
     c.band_top = c.band_bottom = c.has_band = 0;
     c.quiet = c.force = 0;
     parse_args(argc, argv, &c);

@@ -37,8 +37,22 @@ extern "C" {
 GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_init(const char *model_dir);
 /* Releases both models; safe in any state. The last error text survives. */
 GLYPHWIPE_API void GLYPHWIPE_CALL glyphwipe_cleanup(void);
-/* "device" ("cpu"|"cuda", both run on the CPU), "threshold" (0,1),
- * "inpaint_radius" 0..128. Returns 0 when accepted. */
+/* Options, each taking effect from the next operation on:
+ *   "device"          "cpu" | "cuda" (both run on the CPU)
+ *   "threshold"       text score threshold, 0 < x < 1 (default 0.3)
+ *   "inpaint_radius"  hole growth in pixels, 0..128 (default 5)
+ *   "unclip"          box growth ratio 0..4 (default 0: boxes as detected);
+ *                     every box grows by area * ratio / perimeter on each
+ *                     side, in the detection report and in the hole
+ *   "mask"            "boxes" (default): score pixels and whole boxes;
+ *                     "glyphs": only the letters' own pixels (fill, outline,
+ *                     shadow, a margin scaled with their height) inside each
+ *                     box, the whole box where they cannot be told apart
+ *   "detect_scale"    0..1 (default 0: the detector sees the picture with
+ *                     its long side at most 960); else the detector sees
+ *                     it at this scale or larger (up to 3840 on the long
+ *                     side), so small text in large pictures is found
+ * Returns 0 when accepted. glyphwipe_init resets all options. */
 GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *option, const char *value);
 /* The last error text, or "no error". */
 GLYPHWIPE_API const char *GLYPHWIPE_CALL glyphwipe_last_error(void);
@@ -57,7 +71,9 @@ GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_image(const char *in_path, co
 /* Cleans a video into an MP4 (H.264, first audio stream copied). */
 GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_video(const char *in_path, const char *out_path);
 /* As glyphwipe_process_video, but only text reaching into the band of rows
- * from y_start_pct to y_end_pct percent of the frame height is repainted. */
+ * from y_start_pct to y_end_pct percent of the frame height is repainted
+ * (whole, also where it reaches beyond the band); text lying wholly outside
+ * the band keeps its pixels. */
 GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_video_region(const char *in_path, const char *out_path,
                                                                 int y_start_pct, int y_end_pct);
 

@@ -129,6 +129,37 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *opt
         S.inpaint_radius = (int32_t)v;
         return 0;
     }
+    if (strcmp(option, "unclip") == 0) {
+        char *end = NULL;
+        float v = strtof(value, &end);
+        if (end == value || *end != '\0' || !(v >= 0.0f && v <= 4.0f)) {
+            gw_set_error("unclip must be a ratio from 0 to 4");
+            return -1;
+        }
+        S.unclip = v;
+        return 0;
+    }
+    if (strcmp(option, "detect_scale") == 0) {
+        char *end = NULL;
+        float v = strtof(value, &end);
+        if (end == value || *end != '\0' || !(v >= 0.0f && v <= 1.0f)) {
+            gw_set_error("detect_scale must be from 0 to 1");
+            return -1;
+        }
+        S.detect_min_scale = v;
+        return 0;
+    }
+    if (strcmp(option, "mask") == 0) {
+        if (strcmp(value, "boxes") == 0)
+            S.mask_mode = GW_MASK_BOXES;
+        else if (strcmp(value, "glyphs") == 0)
+            S.mask_mode = GW_MASK_GLYPHS;
+        else {
+            gw_set_error("mask must be boxes or glyphs");
+            return -1;
+        }
+        return 0;
+    }
     gw_set_error("unknown option: %s", option);
     return -1;
 }

@@ -14,10 +14,17 @@ typedef struct EngineState {
     float threshold;           /* text-score threshold, (0,1) */
     int32_t inpaint_radius;    /* 0..128 */
     char device[16];
+    float unclip;              /* box growth ratio, 0 = boxes as detected */
+    int32_t mask_mode;         /* GW_MASK_BOXES or GW_MASK_GLYPHS */
+    float detect_min_scale;    /* 0: detector input at most 960 wide; else at least this scale */
     int32_t progress;          /* shared with other threads: gw_load_relaxed/gw_store_relaxed */
     int32_t cancel_requested;  /* shared with other threads: gw_load_relaxed/gw_store_relaxed */
     int32_t video_running;
 } EngineState;
+
+/* What the hole of a crop is made of. */
+#define GW_MASK_BOXES 0   /* score pixels and whole boxes, grown by the radius */
+#define GW_MASK_GLYPHS 1  /* the letters' own pixels inside each box */
 
 #define GW_ERRBUF_SIZE 2048
 

@@ -8,6 +8,7 @@
 // to the pixel on every build.
 #include "detection.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,21 +20,35 @@
 
 static int round_up_32(int v) { return (v + 31) / 32 * 32; }
 
-/* Long side scaled to 960: the short side, rounded to nearest, at least 1. */
-static int scaled_side(int short_side, int long_side)
+/* Long side scaled to max_side: the short side, rounded to nearest, at least 1. */
+static int scaled_side(int short_side, int long_side, int max_side)
 {
-    int s = (int)((float)short_side * 960.0f / (float)long_side + 0.5f);
+    int s = (int)((float)short_side * (float)max_side / (float)long_side + 0.5f);
     return s < 1 ? 1 : s;
+}
+
+int gw_det_max_side(int width, int height, float min_scale)
+{
+    const int long_side = width > height ? width : height;
+    if (!(min_scale > 0.0f))
+        return NET_MAX_SIDE;
+    const int want = round_up_32((int)ceilf((float)long_side * (min_scale < 1.0f ? min_scale : 1.0f)));
+    return want <= NET_MAX_SIDE ? NET_MAX_SIDE : want >= GW_DET_SIDE_LIMIT ? GW_DET_SIDE_LIMIT : want;
 }
 
 void gw_det_network_size(int width, int height, int *net_w, int *net_h)
 {
-    if (width >= height && width > NET_MAX_SIDE) {
-        *net_w = NET_MAX_SIDE;
-        *net_h = round_up_32(scaled_side(height, width));
-    } else if (width < height && height > NET_MAX_SIDE) {
-        *net_h = NET_MAX_SIDE;
-        *net_w = round_up_32(scaled_side(width, height));
+    gw_det_network_size_max(width, height, NET_MAX_SIDE, net_w, net_h);
+}
+
+void gw_det_network_size_max(int width, int height, int max_side, int *net_w, int *net_h)
+{
+    if (width >= height && width > max_side) {
+        *net_w = max_side;
+        *net_h = round_up_32(scaled_side(height, width, max_side));
+    } else if (width < height && height > max_side) {
+        *net_h = max_side;
+        *net_w = round_up_32(scaled_side(width, height, max_side));
     } else {
         *net_w = round_up_32(width);
         *net_h = round_up_32(height);
@@ -61,8 +76,8 @@ static Tap axis_tap(int d, int src_n, int dst_n)
 
 void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h)
 {
-    /* Column taps are the same for every row; net_w is at most 960. */
-    Tap cols[NET_MAX_SIDE];
+    /* Column taps are the same for every row. */
+    Tap cols[GW_DET_SIDE_LIMIT];
     float unit[256];
     const size_t plane = (size_t)net_w * (size_t)net_h;
     const size_t stride = (size_t)width * 3;
@@ -264,7 +279,7 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
         return -1;
     }
     memset(out, 0, sizeof *out);
-    gw_det_network_size(width, height, &net_w, &net_h);
+    gw_det_network_size_max(width, height, gw_det_max_side(width, height, S.detect_min_scale), &net_w, &net_h);
 
     const size_t npix = (size_t)net_w * (size_t)net_h;
     float *input = (float *)malloc(3 * npix * sizeof *input);
@@ -327,6 +342,8 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
     out->map_width = net_w;
     out->map_height = net_h;
     rc = gw_det_extract_boxes(out, width, height, S.threshold, msg, msg_size);
+    if (rc == 0)
+        gw_det_unclip_boxes(out->boxes, &out->box_count, width, height, S.unclip);
     GW_TIMER_STOP(t_boxes, GW_ST_BOXES);
     return rc;
 }

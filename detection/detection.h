@@ -33,6 +33,16 @@ void gw_detection_free(DetectionResult *r);
  * from 32 to 960, the long side at most 960, the aspect kept. */
 void gw_det_network_size(int width, int height, int *net_w, int *net_h);
 
+/* The same with another limit for the long side (a multiple of 32, at most
+ * GW_DET_SIDE_LIMIT). */
+#define GW_DET_SIDE_LIMIT 3840
+void gw_det_network_size_max(int width, int height, int max_side, int *net_w, int *net_h);
+
+/* Long-side limit that shows the network the picture at min_scale of its
+ * size or more: 960 when min_scale is 0 (or the picture is small enough),
+ * at most GW_DET_SIDE_LIMIT. */
+int gw_det_max_side(int width, int height, float min_scale);
+
 /* Fills the planar {1, 3, net_h, net_w} input tensor, values in [-1, 1], by
  * corner-aligned bilinear sampling straight from the RGB24 image. */
 void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h);
@@ -54,5 +64,14 @@ int gw_det_extract_boxes(DetectionResult *r, int width, int height, float thresh
 /* Merges pairs whose union box is smaller than their two areas together,
  * restarting from the first pair after each merge; *count shrinks. */
 void gw_det_merge_boxes(TextBox *boxes, int32_t *count);
+
+/* Growth distance of a box for an unclip ratio: ceil(area * ratio /
+ * perimeter) pixels on every side; 0 for a ratio of 0 or less. */
+int gw_det_unclip_distance(const TextBox *b, float ratio);
+
+/* Grows every box by its unclip distance, clips it to the width x height
+ * image and runs the merge pass again; ratio 0 (or less) leaves the boxes as
+ * they are. */
+void gw_det_unclip_boxes(TextBox *boxes, int32_t *count, int width, int height, float ratio);
 
 #endif /* GW_DETECTION_H */

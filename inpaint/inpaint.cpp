@@ -204,11 +204,15 @@ int plan_regions(int width, int height, const DetectionResult *det, int y_start,
 
     const int ys = imax(y_start, 0), ye = imin(y_end, height);
     const int band = ye > ys;
-    const int m = S.inpaint_radius >= 1 ? 24 : 8;
+    const int m0 = S.inpaint_radius >= 1 ? 24 : 8;
+    /* Grown boxes enclose whole letters: a crop keeps context around them in
+     * proportion to their height. */
+    const int grow = S.unclip > 0.0f;
 
     /* Once the list is full, the remaining boxes are ignored altogether. */
     for (int i = 0; i < count && n < GW_MAX_REGIONS; i++) {
         const TextBox *b = &det->boxes[i];
+        const int m = grow ? imax(m0, b->h / 2) : m0;
         InpaintRegion k;
         k.x0 = imax(b->x - m, 0);
         k.y0 = imax(b->y - m, 0);
@@ -399,21 +403,63 @@ typedef struct Scratch {
     uint8_t *work;       /* 3 * PLANE */
     uint8_t *soft;       /* PLANE */
     uint16_t *feather;   /* PLANE */
+    const uint8_t *glyphs; /* frame-sized letter mask (mask "glyphs"), else NULL */
 } Scratch;
 
+/* The rows of a band (ys >= ye: none). */
+typedef struct Band {
+    int ys, ye;
+} Band;
+
+static inline int reaches_band(const TextBox *b, Band band)
+{
+    return band.ys >= band.ye || (b->y < band.ye && b->y + b->h > band.ys);
+}
+
+/* Clears the score marks of a crop that lie outside every box reaching into
+ * the band (each box widened by the radius and one score-map sample), using
+ * work (side*side bytes). */
+static void keep_band_scores(uint8_t *mask, const RegionCrop *crop, int width, int height, const DetectionResult *det,
+                             Band band, int rad, uint8_t *work)
+{
+    const int side = crop->side;
+    const int tx = rad + (det->map_width > 0 ? width / det->map_width : 0) + 2;
+    const int ty = rad + (det->map_height > 0 ? height / det->map_height : 0) + 2;
+    const int count = det->boxes ? imin(det->box_count, GW_MAX_BOXES) : 0;
+    memset(work, 0, (size_t)side * side);
+    for (int i = 0; i < count; i++) {
+        const TextBox *b = &det->boxes[i];
+        if (!reaches_band(b, band))
+            continue;
+        const int c0 = imax(b->x - tx - crop->x, 0), c1 = imin(b->x + b->w + tx - crop->x, side);
+        const int r0 = imax(b->y - ty - crop->y, 0), r1 = imin(b->y + b->h + ty - crop->y, side);
+        for (int r = r0; r < r1; r++)
+            if (c1 > c0)
+                memset(work + (size_t)r * side + c0, 1, (size_t)(c1 - c0));
+    }
+    for (size_t i = 0; i < (size_t)side * side; i++)
+        mask[i] &= work[i];
+}
+
 static int crop_into(const uint8_t *rgb, int width, int height, const DetectionResult *det,
-                     const InpaintRegion *region, RegionCrop *crop, const Scratch *sc);
+                     const InpaintRegion *region, Band band, RegionCrop *crop, const Scratch *sc);
 
 int build_region_mask(const uint8_t *rgb, int width, int height, const DetectionResult *det,
                       const InpaintRegion *region, RegionCrop *crop)
 {
-    return crop_into(rgb, width, height, det, region, crop, NULL);
+    return crop_into(rgb, width, height, det, region, Band{0, 0}, crop, NULL);
+}
+
+int build_region_mask_in_band(const uint8_t *rgb, int width, int height, const DetectionResult *det,
+                              const InpaintRegion *region, int ys, int ye, RegionCrop *crop)
+{
+    return crop_into(rgb, width, height, det, region, Band{ys, ye}, crop, NULL);
 }
 
 /* build_region_mask; with sc, the crop's buffers point into sc->crop (side
  * is at most min(width, height)) and are not to be freed. */
 static int crop_into(const uint8_t *rgb, int width, int height, const DetectionResult *det,
-                     const InpaintRegion *region, RegionCrop *crop, const Scratch *sc)
+                     const InpaintRegion *region, Band band, RegionCrop *crop, const Scratch *sc)
 {
     memset(crop, 0, sizeof *crop);
 
@@ -439,7 +485,7 @@ static int crop_into(const uint8_t *rgb, int width, int height, const DetectionR
         crop->mask = sc->crop + area * 3;
         crop->repainted = sc->crop + area * 4;
         crop->alpha = sc->crop + area * 7;
-        if (!(det->score_map && det->map_width >= 2 && det->map_height >= 2))
+        if (sc->glyphs || !(det->score_map && det->map_width >= 2 && det->map_height >= 2))
             memset(crop->mask, 0, area);  /* otherwise the score lookup writes every byte */
     } else {
         crop->pixels = (uint8_t *)malloc(area * 3);
@@ -453,8 +499,19 @@ static int crop_into(const uint8_t *rgb, int width, int height, const DetectionR
     for (int r = 0; r < side; r++)
         memcpy(crop->pixels + (size_t)r * side * 3, rgb + ((size_t)(y + r) * width + x) * 3, (size_t)side * 3);
 
-    if (det->score_map && det->map_width >= 2 && det->map_height >= 2)
+    if (sc && sc->glyphs) {
+        /* The letters found for the whole frame, where they fall in this crop. */
+        for (int r = 0; r < side; r++)
+            memcpy(crop->mask + (size_t)r * side, sc->glyphs + (size_t)(y + r) * width + x, (size_t)side);
+        if (S.inpaint_radius >= 1)
+            dilate_mask_with(crop->mask, side, S.inpaint_radius, sc->dilate);
+        goto check;
+    }
+    if (det->score_map && det->map_width >= 2 && det->map_height >= 2) {
         mark_scores(crop->mask, crop, width, height, det);
+        if (band.ys < band.ye)
+            keep_band_scores(crop->mask, crop, width, height, det, band, imax(S.inpaint_radius, 0), crop->repainted);
+    }
 
     {
         /* Every box of the frame is marked where it falls inside this crop,
@@ -463,6 +520,8 @@ static int crop_into(const uint8_t *rgb, int width, int height, const DetectionR
         const int count = det->boxes ? imin(det->box_count, GW_MAX_BOXES) : 0;
         for (int i = 0; i < count; i++) {
             const TextBox *b = &det->boxes[i];
+            if (!reaches_band(b, band))
+                continue;  /* text wholly outside the band keeps its pixels */
             const int c0 = imax(b->x - rad - x, 0), c1 = imin(b->x + b->w + rad - x, side);
             const int r0 = imax(b->y - rad - y, 0), r1 = imin(b->y + b->h + rad - y, side);
             for (int r = r0; r < r1; r++)
@@ -473,6 +532,7 @@ static int crop_into(const uint8_t *rgb, int width, int height, const DetectionR
             dilate_mask_with(crop->mask, side, rad, sc ? sc->dilate : NULL);
     }
 
+check:
     for (size_t i = 0; i < area; i++)
         if (crop->mask[i])
             return 1;
@@ -540,6 +600,30 @@ typedef struct MaskTap {
 } MaskTap;
 
 static void blend_crop(const RegionCrop *crop, uint8_t *rgb, int width, const float unit[256]);
+
+/* The crop's 0/1 mask at 512x512 as 0/255, a model pixel being hole when any
+ * crop pixel under it is: thin letter holes survive the scaling down. */
+static void pool_mask_any(const uint8_t *mask, int s, uint8_t *out)
+{
+    int lo[GW_INPAINT_SIZE], hi[GW_INPAINT_SIZE];  /* crop span of each model row/column */
+    for (int p = 0; p < N; p++) {
+        lo[p] = (int)((long long)p * s / N);
+        hi[p] = imax(lo[p] + 1, (int)(((long long)(p + 1) * s + N - 1) / N));
+        hi[p] = imin(hi[p], s);
+    }
+    for (int q = 0; q < N; q++) {
+        uint8_t *o = out + (size_t)q * N;
+        for (int p = 0; p < N; p++) {
+            uint8_t any = 0;
+            for (int r = lo[q]; r < hi[q] && !any; r++) {
+                const uint8_t *row = mask + (size_t)r * s;
+                for (int c = lo[p]; c < hi[p]; c++)
+                    any |= row[c];
+            }
+            o[p] = any ? 255 : 0;
+        }
+    }
+}
 
 /* A model output value as a byte: clamped to 0..255, rounded half up; NaN is 0. */
 static inline uint8_t output_byte(float v)
@@ -628,6 +712,8 @@ static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_te
             o[p] = (uint8_t)(255 * m);
         }
     }
+    if (sc && sc->glyphs)
+        pool_mask_any(crop->mask, s, soft);
     for (size_t i = 0; i < PLANE; i++)
         mask_tensor[i] = unit[soft[i]];
     GW_TIMER_STOP(t_in, GW_ST_BLEND);
@@ -666,6 +752,13 @@ static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_te
         feather_mask_with(soft, sc ? sc->feather : NULL);
         /* The softened mask scaled as one plane; crop->alpha gets it as R = G = B. */
         resize_to_rgb(soft, N, N, 1, crop->alpha, s, s);
+        if (sc && sc->glyphs) {
+            /* Every letter pixel is repainted fully; the softening only
+             * widens the blend outwards. */
+            for (size_t i = 0; i < (size_t)s * s; i++)
+                if (crop->mask[i])
+                    crop->alpha[i * 3] = 255;
+        }
 
         blend_crop(crop, rgb, width, unit);
         GW_TIMER_STOP(t_out, GW_ST_BLEND);
@@ -727,6 +820,8 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
 
     GW_TIMER_START(t_plan);
     const int k = plan_regions(width, height, det, y_start, y_end, regions);
+    /* The band as planning reads it: (0, 0) and empty ranges mean none. */
+    const Band band = {imax(y_start, 0), imin(y_end, height)};
     if (k == 0) {
         GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
         return;
@@ -742,7 +837,9 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
     const size_t o_feather = o_soft + round64(PLANE);
     const size_t o_dilate = o_feather + round64(PLANE * sizeof(uint16_t));
     const size_t o_crop = o_dilate + round64(dilate_scratch_size(imin(width, height)));
-    const size_t need = o_crop + 10 * max_area;
+    const int glyphs = S.mask_mode == GW_MASK_GLYPHS;
+    const size_t o_glyphs = o_crop + round64(10 * max_area);
+    const size_t need = o_glyphs + (glyphs ? (size_t)width * height : 0);
 
     if (!arena_busy.test_and_set(std::memory_order_acquire)) {
         owns_arena = 1;
@@ -766,6 +863,14 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
         sc.feather = (uint16_t *)(mem + o_feather);
         sc.dilate = mem + o_dilate;
         sc.crop = mem + o_crop;
+        sc.glyphs = NULL;
+        if (glyphs) {
+            uint8_t *plane = mem + o_glyphs;
+            memset(plane, 0, (size_t)width * height);
+            gw_glyph_mask(rgb, width, height, det, S.threshold, band.ys, band.ye, plane);
+            sc.glyphs = plane;
+            if (getenv("GW_DEBUG_GLYPHS")) { FILE *fp = fopen(getenv("GW_DEBUG_GLYPHS"), "wb"); fprintf(fp, "P5 %d %d 1\n", width, height); fwrite(plane, 1, (size_t)width*height, fp); fclose(fp); }
+        }
         /* Each crop is copied from the frame as the earlier regions left it.
          * A region longer than any crop is repainted piece by piece. */
         for (int i = 0; i < k; i++) {
@@ -774,7 +879,7 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
             for (int j = 0; j < n; j++) {
                 RegionCrop crop;
                 GW_TIMER_START(t_mask);
-                const int filled = crop_into(rgb, width, height, det, &pieces[j], &crop, &sc);
+                const int filled = crop_into(rgb, width, height, det, &pieces[j], band, &crop, &sc);
                 GW_TIMER_STOP(t_mask, GW_ST_PLAN_MASK);
                 if (filled)
                     crop_pass(&crop, rgb, width, image_tensor, mask_tensor, output_tensor, &sc);

@@ -53,6 +53,21 @@ int plan_regions(int width, int height, const DetectionResult *det, int y_start,
 int build_region_mask(const uint8_t *rgb, int width, int height, const DetectionResult *det,
                       const InpaintRegion *region, RegionCrop *crop);
 
+/* build_region_mask with a band of rows ys..ye (ys >= ye: none): only the
+ * boxes that reach into the band, and the score pixels within them, are
+ * marked; other text in the crop keeps its pixels. */
+int build_region_mask_in_band(const uint8_t *rgb, int width, int height, const DetectionResult *det,
+                              const InpaintRegion *region, int ys, int ye, RegionCrop *crop);
+
+/* Marks in plane (width x height bytes, zeroed by the caller) the letters of
+ * every box of det that reaches into rows ys..ye (ys >= ye: every box): the
+ * pixels that differ from the colours around the box and touch the text
+ * cores of the score map (at or above threshold), grown by a margin of about
+ * 5 % of the box height; the whole box where the letters cannot be told
+ * apart from their surround. */
+void gw_glyph_mask(const uint8_t *rgb, int width, int height, const DetectionResult *det, float threshold, int ys,
+                   int ye, uint8_t *plane);
+
 /* Releases the four buffers of a crop and clears the pointers. */
 void free_region_crop(RegionCrop *crop);
 

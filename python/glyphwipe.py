@@ -124,14 +124,22 @@ def _check(result):
         raise GlyphwipeError(last_error(), result)
 
 
-def init(model_dir=None):
+# The options that measured best on photographs with burned-in text (the
+# glyphwipe tool uses the same); init(plain=True) keeps the library's own.
+BEST_OPTIONS = {"unclip": 1.5, "mask": "glyphs", "inpaint_radius": 1, "detect_scale": 0.5}
+
+
+def init(model_dir=None, plain=False):
     """Loads the two models from model_dir (default: $GLYPHWIPE_MODELS, else
-    ../models next to this module) and resets the options to their defaults."""
+    ../models next to this module) and sets the options to BEST_OPTIONS, or
+    to the library's own defaults with plain=True."""
     if model_dir is None:
         model_dir = os.environ.get("GLYPHWIPE_MODELS") or os.path.normpath(os.path.join(_here, os.pardir, "models"))
     lib = _load()
     with _call_lock:
         _check(lib.glyphwipe_init(_path(model_dir)))
+        for name, value in ({} if plain else BEST_OPTIONS).items():
+            _check(lib.glyphwipe_set_option(name.encode(), str(value).encode()))
 
 
 def cleanup():
@@ -142,7 +150,8 @@ def cleanup():
 
 
 def set_option(name, value):
-    """Sets "threshold" (0 < x < 1), "inpaint_radius" (0..128) or "device"
+    """Sets "threshold" (0 < x < 1), "inpaint_radius" (0..128), "unclip"
+    (0..4), "mask" ("boxes"/"glyphs"), "detect_scale" (0..1) or "device"
     ("cpu"/"cuda"). Call after init(), which resets the options."""
     if isinstance(value, bool):
         raise TypeError("option values are numbers or strings")
@@ -252,12 +261,13 @@ class Engine:
     """The library's engine as a context manager: init() on entry, cleanup()
     on exit. The methods are the module's functions."""
 
-    def __init__(self, model_dir=None, **options):
+    def __init__(self, model_dir=None, plain=False, **options):
         self.model_dir = model_dir
+        self.plain = plain
         self.options = options
 
     def __enter__(self):
-        init(self.model_dir)
+        init(self.model_dir, plain=self.plain)
         try:
             for k, v in self.options.items():
                 set_option(k, v)

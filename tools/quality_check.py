@@ -258,7 +258,7 @@ def run(args):
         print("library: %s" % lib_path)
         print("%d pictures rendered in %.1f s" % (n, time.time() - t0))
         lib = load_binding(lib_path)
-        lib.init(args.models)
+        lib.init(args.models, plain=True)
         # Detection does not depend on the radius: once per picture.
         for c in cases:
             c["boxes"] = lib.detect(c["text"])

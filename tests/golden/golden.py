@@ -40,7 +40,7 @@ def decoded_sha(path):
 def measure(gw, models, work):
     got = {}
     for name, options in SETTINGS.items():
-        gw.init(models)
+        gw.init(models, plain=True)
         for k, v in options.items():
             gw.set_option(k, v)
         for pic in PICTURES:

@@ -358,7 +358,8 @@ TEST_F(Mask, ScoreMapIsScaledToTheFrame)
 TEST_F(Mask, BandRegionRepaintsAllTextInsideItsCrop)
 {
     // The band 864..1080 makes a region 576,926,1324,1024 whose square crop
-    // (side 748) reaches far above the band: a box there is marked too.
+    // (side 748) reaches far above the band. build_region_mask itself knows
+    // no band and marks a box there too; with the band, see BandMask.
     const std::vector<TextBox> boxes = {box(600, 950, 700, 50), box(700, 400, 100, 30)};
     ASSERT_EQ(plan(boxes, 864, 1080, 1920, 1080), (Regs{{576, 926, 1324, 1024}}));
     const InpaintRegion reg = {576, 926, 1324, 1024};
