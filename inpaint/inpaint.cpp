@@ -869,7 +869,6 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
             memset(plane, 0, (size_t)width * height);
             gw_glyph_mask(rgb, width, height, det, S.threshold, band.ys, band.ye, plane);
             sc.glyphs = plane;
-            if (getenv("GW_DEBUG_GLYPHS")) { FILE *fp = fopen(getenv("GW_DEBUG_GLYPHS"), "wb"); fprintf(fp, "P5 %d %d 1\n", width, height); fwrite(plane, 1, (size_t)width*height, fp); fclose(fp); }
         }
         /* Each crop is copied from the frame as the earlier regions left it.
          * A region longer than any crop is repainted piece by piece. */
