@@ -11,6 +11,7 @@ import subprocess
 import sys
 import time
 import unittest
+import warnings
 from fractions import Fraction
 
 import _support as S
@@ -78,9 +79,11 @@ class Cluster(unittest.TestCase):
         cls.d = S.temp_dir(cls)
         # The workers take the library and models from CTest's environment and
         # this process's module path.
-        cls.cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                               host="127.0.0.1", dashboard_address=None,
-                                               silence_logs=logging.ERROR)
+        with warnings.catch_warnings():  # Debian's tornado warns about Dask's own use of it
+            warnings.simplefilter("ignore", DeprecationWarning)
+            cls.cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                                   host="127.0.0.1", dashboard_address=None,
+                                                   silence_logs=logging.ERROR)
         cls.addClassCleanup(cls.cluster.close)
         cls.client = distributed.Client(cls.cluster)
         cls.addClassCleanup(cls.client.close)
