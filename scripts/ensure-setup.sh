@@ -9,6 +9,8 @@ done
 for c in cmake ffmpeg ffprobe pkg-config; do
   command -v "$c" >/dev/null 2>&1 || need_setup=1
 done
+# The cluster runner's Debian package.
+[ -d /usr/lib/python3/dist-packages/distributed ] || need_setup=1
 if [ -f tools/make_fill_model.py ] && [ tools/make_fill_model.py -nt models/lama_fp32.onnx ]; then
   need_setup=1
 fi

@@ -16,7 +16,7 @@ Failures raise GlyphwipeError with the library's own text; a cancelled video
 raises GlyphwipeCancelled (a subclass).
 
 The library is found through the GLYPHWIPE_LIB environment variable, else
-../build/liborvantix-glyphwipe.so next to this module, else the system's
+../build/liborvantix-glyphwipe.so beside this package's folder, else the system's
 library search (ctypes.util.find_library).
 """
 
@@ -34,7 +34,7 @@ __all__ = [
 ]
 
 _LIB_NAME = "liborvantix-glyphwipe.so"
-_here = os.path.dirname(os.path.abspath(__file__))
+_here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # python/, beside build/ and models/
 
 
 class GlyphwipeError(RuntimeError):
