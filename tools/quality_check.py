@@ -180,7 +180,7 @@ def find_lib(arg):
 
 
 def load_binding(lib_path):
-    """The project's Python binding (python/glyphwipe.py) bound to lib_path."""
+    """The project's Python binding (python/glyphwipe/) bound to lib_path."""
     os.environ["GLYPHWIPE_LIB"] = lib_path
     sys.path.insert(0, os.path.join(ROOT, "python"))
     import glyphwipe

@@ -1,4 +1,4 @@
-"""Tests of the Python binding (python/glyphwipe.py) over the built library."""
+"""Tests of the Python binding (python/glyphwipe/) over the built library."""
 
 import os
 import threading
