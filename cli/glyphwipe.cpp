@@ -8,6 +8,7 @@
 // renamed onto OUT only once the library succeeded, so a failure or Ctrl-C
 // never leaves a half-written OUT behind and never destroys an existing one.
 #include "glyphwipe.h"
+#include "parse.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -247,17 +248,15 @@ static void usage_full(void)
            DET_MODEL, FILL_MODEL, default_models_dir().c_str());
 }
 
+/* Numbers follow the library's own rule (core/parse.h), in every locale. */
 static bool parse_band(const char *s, int *top, int *bottom)
 {
-    char *end;
+    const char *colon = strchr(s, ':');
     long a, b;
-    errno = 0;
-    a = strtol(s, &end, 10);
-    if (end == s || *end != ':' || errno)
+    if (!colon)
         return false;
-    const char *s2 = end + 1;
-    b = strtol(s2, &end, 10);
-    if (end == s2 || *end || errno)
+    std::string first(s, (size_t)(colon - s));
+    if (gw_parse_int(first.c_str(), &a) != 0 || gw_parse_int(colon + 1, &b) != 0)
         return false;
     if (a < 0 || a >= b || b > 100)
         return false;
@@ -268,17 +267,14 @@ static bool parse_band(const char *s, int *top, int *bottom)
 
 static bool valid_threshold(const char *s)
 {
-    char *end;
-    double v = strtod(s, &end);
-    return end != s && !*end && v > 0.0 && v < 1.0;
+    float v;
+    return gw_parse_float(s, &v) == 0 && v > 0.0f && v < 1.0f;
 }
 
 static bool valid_radius(const char *s)
 {
-    char *end;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    return end != s && !*end && !errno && v >= 0 && v <= 128;
+    long v;
+    return gw_parse_int(s, &v) == 0 && v >= 0 && v <= 128;
 }
 
 /* Takes the value of an option given as "--opt VALUE" or "--opt=VALUE". */

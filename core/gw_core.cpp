@@ -8,6 +8,7 @@
 
 #include "glyphwipe.h"
 #include "inpaint/inpaint.h"
+#include "parse.h"
 #include "platform.h"
 
 EngineState S;
@@ -95,6 +96,7 @@ extern "C" GLYPHWIPE_API void GLYPHWIPE_CALL glyphwipe_cleanup(void)
     memset(&S, 0, sizeof S);
 }
 
+/* Numbers follow one rule in every locale (core/parse.h). */
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *option, const char *value)
 {
     if (!option || !value) {
@@ -110,9 +112,8 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *opt
         return 0;
     }
     if (strcmp(option, "threshold") == 0) {
-        char *end = NULL;
-        float v = strtof(value, &end);
-        if (*end != '\0' || !(v > 0.0f && v < 1.0f)) {
+        float v = 0.0f;
+        if (gw_parse_float(value, &v) != 0 || !(v > 0.0f && v < 1.0f)) {
             gw_set_error("threshold must be in (0,1)");
             return -1;
         }
@@ -120,9 +121,8 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *opt
         return 0;
     }
     if (strcmp(option, "inpaint_radius") == 0) {
-        char *end = NULL;
-        long v = strtol(value, &end, 10);
-        if (*end != '\0' || v < 0 || v > 128) {
+        long v = 0;
+        if (gw_parse_int(value, &v) != 0 || v < 0 || v > 128) {
             gw_set_error("inpaint_radius must be 0..128");
             return -1;
         }
