@@ -427,6 +427,10 @@ static void report_library_error(const char *in, const char *out, const char *tm
         size_t p = e.rfind("(stbi: ");
         std::string why = p == std::string::npos ? e : e.substr(p + 7, e.size() - p - 8);
         fail("cannot read %s as an image: %s", in, why.c_str());
+    } else if (starts_with(e, "unsupported image format: ")) {
+        fail("cannot read %s as an image: unsupported format (PNG, JPEG, BMP and TGA are read)", in);
+    } else if (starts_with(e, "cannot write ")) {
+        fail("%s", e.c_str());
     } else if (starts_with(e, "save failed: ")) {
         fail("cannot write %s (%s)", out, e.c_str());
     } else if (starts_with(e, "cannot open input: ")) {

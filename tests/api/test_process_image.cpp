@@ -255,11 +255,11 @@ TEST_F(StandIn, FailuresWriteNothing)
     EXPECT_GT(strlen(glyphwipe_last_error()), strlen("detect: "));
     EXPECT_FALSE(gwt::file_exists(out2));
 
-    // An output folder that does not exist: "save failed: <path>"; the input
-    // stays as it was.
+    // An output folder that does not exist: "save failed: <path> (<reason>)";
+    // the input stays as it was.
     const std::string out3 = dir + "/no/such/folder/out.png";
     EXPECT_EQ(glyphwipe_process_image(in.c_str(), out3.c_str()), -1);
-    EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + out3);
+    EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + out3 + " (No such file or directory)");
     EXPECT_FALSE(gwt::file_exists(out3));
     EXPECT_EQ(gwt::read_file(in), original);
 
