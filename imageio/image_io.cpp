@@ -1,12 +1,6 @@
 // Image files through stb_image (PNG, JPEG, BMP, TGA in) and stb_image_write
-// (PNG, BMP, TGA, JPEG out), both compiled here with the library's settings.
-//
-// Only the four formats whose decoders this library stands behind are
-// compiled in; every other file is refused as an unsupported format. Every
-// allocation of the decoder starts zero-filled and this file is compiled
-// with automatic variables zero-initialised (CMakeLists.txt), so a decoder
-// that leaves part of a picture unwritten (a truncated file, a palette index
-// past the palette) yields zeros there, never earlier contents of memory.
+// (PNG, BMP, TGA, JPEG out), both compiled with the library's settings in
+// imageio/stb_impl.cpp.
 #include "image_io.h"
 
 #include <errno.h>
@@ -16,22 +10,7 @@
 #include <string.h>
 
 #include "core/platform.h"
-
-#define STBI_ONLY_PNG
-#define STBI_ONLY_JPEG
-#define STBI_ONLY_BMP
-#define STBI_ONLY_TGA
-#define STBI_NO_LINEAR
-#define STBI_MAX_DIMENSIONS (1 << 24)
-#define STBI_MALLOC(size) calloc(1, size)
-#define STBI_REALLOC(p, size) realloc(p, size)
-#define STBI_FREE(p) free(p)
-#define STB_IMAGE_STATIC
-#define STB_IMAGE_IMPLEMENTATION
 #include "stb_image.h"
-
-#define STB_IMAGE_WRITE_STATIC
-#define STB_IMAGE_WRITE_IMPLEMENTATION
 #include "stb_image_write.h"
 
 /* The formats read, by their first bytes; TGA has no signature. */

@@ -78,17 +78,12 @@ TEST(Parse, LocaleOfTheHostDoesNotMatter)
              gwt::sh_quote(dir + "/comma.UTF-8") + " || true");
     if (!gwt::file_exists(dir + "/comma.UTF-8/LC_NUMERIC"))
         GTEST_SKIP() << "localedef could not make a test locale";
-    setenv("LOCPATH", dir.c_str(), 1);
-    locale_t probe = newlocale(LC_NUMERIC_MASK, "comma.UTF-8", (locale_t)0);
-    unsetenv("LOCPATH");
-    if (!probe)
-        GTEST_SKIP() << "the test locale does not load";
-    freelocale(probe);
+    // Loaded in the child only: glibc keeps a little memory of a locale path.
 
     auto child = [&] {
         setenv("LOCPATH", dir.c_str(), 1);
         if (!setlocale(LC_NUMERIC, "comma.UTF-8") || strtof("0,5", nullptr) != 0.5f)
-            _exit(3);  // the locale did not take effect
+            _exit(3);  // the locale does not load or did not take effect
         float v = 0;
         bool ok = gw_parse_float("0.5", &v) == 0 && v == 0.5f && gw_parse_float("0,5", &v) == -1 &&
                   glyphwipe_set_option("threshold", "0.25") == 0 && S.threshold == 0.25f &&
