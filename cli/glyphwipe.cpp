@@ -1,13 +1,16 @@
 // glyphwipe: command-line front end of the library. Uses only the public C
 // API (glyphwipe.h), exactly as any host program would.
 //
-// Exit codes: 0 success, 1 failure, 2 usage error, 130 interrupted (SIGINT),
-// 143 terminated (SIGTERM).
+// Exit codes: 0 success, 1 failure, 2 usage error, 128 + the signal's number
+// when a signal ended the run (130 SIGINT, 143 SIGTERM, 129 SIGHUP, ...).
 //
 // Outputs are written under a temporary name in the destination folder and
-// renamed onto OUT only once the library succeeded, so a failure or Ctrl-C
+// moved onto OUT only once the library succeeded, so a failure or a signal
 // never leaves a half-written OUT behind and never destroys an existing one.
+// Without --force the move never replaces a file: of two runs writing the
+// same OUT, the second fails.
 #include "glyphwipe.h"
+#include "parse.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -78,14 +81,17 @@ static void on_signal(int sig)
     errno = saved_errno;
 }
 
+/* Every signal whose default action ends the process and that a user or a
+ * pipeline sends, so that none of them leaves the temporary output behind. */
 static void install_signal_handlers(void)
 {
+    static const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM};
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, NULL);
-    sigaction(SIGTERM, &sa, NULL);
+    for (int sig : sigs)
+        sigaction(sig, &sa, NULL);
 }
 
 /* ---- options ---------------------------------------------------------------- */
@@ -259,21 +265,20 @@ static void usage_full(void)
            "  -h, --help            show this text\n"
            "  --version             show the version\n"
            "\n"
-           "Exit status: 0 done, 1 failed, 2 usage error, 130 interrupted (Ctrl-C).\n",
+           "Exit status: 0 done, 1 failed, 2 usage error, 128+N ended by signal N\n"
+           "(130 Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 SIGPIPE).\n",
            DET_MODEL, FILL_MODEL, default_models_dir().c_str());
 }
 
+/* Numbers follow the library's own rule (core/parse.h), in every locale. */
 static bool parse_band(const char *s, int *top, int *bottom)
 {
-    char *end;
+    const char *colon = strchr(s, ':');
     long a, b;
-    errno = 0;
-    a = strtol(s, &end, 10);
-    if (end == s || *end != ':' || errno)
+    if (!colon)
         return false;
-    const char *s2 = end + 1;
-    b = strtol(s2, &end, 10);
-    if (end == s2 || *end || errno)
+    std::string first(s, (size_t)(colon - s));
+    if (gw_parse_int(first.c_str(), &a) != 0 || gw_parse_int(colon + 1, &b) != 0)
         return false;
     if (a < 0 || a >= b || b > 100)
         return false;
@@ -284,17 +289,14 @@ static bool parse_band(const char *s, int *top, int *bottom)
 
 static bool valid_threshold(const char *s)
 {
-    char *end;
-    double v = strtod(s, &end);
-    return end != s && !*end && v > 0.0 && v < 1.0;
+    float v;
+    return gw_parse_float(s, &v) == 0 && v > 0.0f && v < 1.0f;
 }
 
 static bool valid_radius(const char *s)
 {
-    char *end;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    return end != s && !*end && !errno && v >= 0 && v <= 128;
+    long v;
+    return gw_parse_int(s, &v) == 0 && v >= 0 && v <= 128;
 }
 
 /* Takes the value of an option given as "--opt VALUE" or "--opt=VALUE". */
@@ -366,19 +368,30 @@ static void parse_args(int argc, char **argv, Cli *c)
 }
 
 /* ---- checks before the library is called ------------------------------------------- */
+/* IN must be a readable regular file; it is looked at before it is opened,
+ * and opened without blocking, so that a FIFO cannot hold the tool. */
 static bool check_input(const char *in)
 {
     struct stat st;
-    int fd = open(in, O_RDONLY);
+    if (stat(in, &st) != 0) {
+        fail("cannot read %s: %s", in, strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        fail("cannot read %s: %s", in, strerror(EISDIR));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail("cannot read %s: not a regular file", in);
+        return false;
+    }
+    int fd = open(in, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
         fail("cannot read %s: %s", in, strerror(errno));
         return false;
     }
-    bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
     close(fd);
-    if (!ok)
-        fail("cannot read %s: %s", in, strerror(EISDIR));
-    return ok;
+    return true;
 }
 
 /* OUT must not exist (unless --force), must not be a folder, and its folder
@@ -390,6 +403,10 @@ static bool check_output(const char *in, const char *out, int force)
     if (stat(out, &so) == 0) {
         if (S_ISDIR(so.st_mode)) {
             fail("%s is a folder; give a file name for the output", out);
+            return false;
+        }
+        if (!S_ISREG(so.st_mode)) {
+            fail("%s is not a regular file; give a file name for the output", out);
             return false;
         }
         bool same = in && stat(in, &si) == 0 && si.st_dev == so.st_dev && si.st_ino == so.st_ino;
@@ -455,6 +472,10 @@ static void report_library_error(const char *in, const char *out, const char *tm
         size_t p = e.rfind("(stbi: ");
         std::string why = p == std::string::npos ? e : e.substr(p + 7, e.size() - p - 8);
         fail("cannot read %s as an image: %s", in, why.c_str());
+    } else if (starts_with(e, "unsupported image format: ")) {
+        fail("cannot read %s as an image: unsupported format (PNG, JPEG, BMP and TGA are read)", in);
+    } else if (starts_with(e, "cannot write ")) {
+        fail("%s", e.c_str());
     } else if (starts_with(e, "save failed: ")) {
         fail("cannot write %s (%s)", out, e.c_str());
     } else if (starts_with(e, "cannot open input: ")) {
@@ -562,10 +583,34 @@ static void remove_temp(void)
     }
 }
 
-static bool commit_temp(const char *out)
+/* Moves the temporary file onto OUT without ever replacing a file there:
+ * renameat2's RENAME_NOREPLACE, else a hard link (which fails on an existing
+ * name) and the removal of the temporary name. 0, or an errno value. */
+static int move_no_replace(const char *tmp, const char *out)
 {
-    if (rename(g_tmp_path, out) != 0) {
-        fail("cannot write %s: %s", out, strerror(errno));
+#if defined(RENAME_NOREPLACE)
+    if (renameat2(AT_FDCWD, tmp, AT_FDCWD, out, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return errno;
+#endif
+    if (link(tmp, out) != 0)
+        return errno;
+    unlink(tmp);
+    return 0;
+}
+
+/* Moves the temporary file onto OUT: replacing a file there only with
+ * `replace` (--force); a file that appeared at OUT since the start (another
+ * run writing the same OUT) otherwise makes this run fail. */
+static bool commit_temp(const char *out, bool replace)
+{
+    int err = replace ? (rename(g_tmp_path, out) == 0 ? 0 : errno) : move_no_replace(g_tmp_path, out);
+    if (err != 0) {
+        if (err == EEXIST)
+            fail("%s exists (use --force to replace it)", out);
+        else
+            fail("cannot write %s: %s", out, strerror(err));
         remove_temp();
         return false;
     }
@@ -608,15 +653,15 @@ static void draw_progress(const char *label, int pct, double elapsed)
     fflush(stderr);
 }
 
-/* Runs the video call on this thread while a second thread polls the
- * library's progress, draws the progress line and forwards an interruption
- * as a cancel request (repeatedly, since a run resets the request as it
- * starts). Returns the library's result. */
-static int run_video_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
+/* Runs a library call on this thread while a second thread forwards an
+ * interruption as a cancel request (repeatedly, since a call forgets earlier
+ * requests as it starts) and, with `show`, polls the progress and draws the
+ * progress line. Returns the call's result. */
+template <typename Call>
+static int run_with_poller(Call call, bool show, double *secs)
 {
     const char *label = "cleaning";
     std::atomic<int> done(0);
-    bool show = !c->quiet && isatty(STDERR_FILENO);
     double t0 = now_s();
 
     std::thread poller([&]() {
@@ -634,18 +679,28 @@ static int run_video_call(const char *in, const char *out_tmp, const Cli *c, dou
         }
     });
 
-    int r = c->has_band ? glyphwipe_process_video_region(in, out_tmp, c->band_top, c->band_bottom)
-                        : glyphwipe_process_video(in, out_tmp);
+    int r = call();
     done.store(1, std::memory_order_release);
     poller.join();
-    *secs = now_s() - t0;
+    if (secs)
+        *secs = now_s() - t0;
     if (show) {
         if (r == 0 && !g_signal)
-            draw_progress(label, 100, *secs);
+            draw_progress(label, 100, now_s() - t0);
         fputs(r == 0 && !g_signal ? "\n" : "\r\033[K", stderr);
         fflush(stderr);
     }
     return r;
+}
+
+static int run_video_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
+{
+    return run_with_poller(
+        [&]() {
+            return c->has_band ? glyphwipe_process_video_region(in, out_tmp, c->band_top, c->band_bottom)
+                               : glyphwipe_process_video(in, out_tmp);
+        },
+        !c->quiet && isatty(STDERR_FILENO), secs);
 }
 
 /* ---- commands ------------------------------------------------------------------------------ */
@@ -660,7 +715,8 @@ static int cmd_detect(const Cli *c)
         return EXIT_FAIL;
     if (g_signal)
         return interrupted_exit();
-    const char *json = glyphwipe_detect(in);
+    const char *json = NULL;
+    run_with_poller([&]() { return (json = glyphwipe_detect(in)) ? 0 : -1; }, false, NULL);
     if (g_signal)
         return interrupted_exit();
     if (!json) {
@@ -669,15 +725,17 @@ static int cmd_detect(const Cli *c)
         return EXIT_FAIL;
     }
     printf("%s\n", json);
+    int flushed = fflush(stdout);
+    if (g_signal) /* SIGPIPE: the reader went away */
+        return interrupted_exit();
     glyphwipe_cleanup();
-    return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAIL;
+    return flushed == 0 ? EXIT_OK : EXIT_FAIL;
 }
 
 static int run_image_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
 {
     (void)c;
-    (void)secs;
-    return glyphwipe_process_image(in, out_tmp);
+    return run_with_poller([&]() { return glyphwipe_process_image(in, out_tmp); }, false, secs);
 }
 
 /* Result of write_output when a signal or a cancel ended the run. */
@@ -687,7 +745,7 @@ enum { INTERRUPTED = -1 };
  * renames that onto OUT once the library succeeded; on failure the library's
  * error is reported. EXIT_OK, EXIT_FAIL or INTERRUPTED (the temporary file is
  * then left to interrupted_exit). The engine stays started. */
-static int write_output(const char *in, const char *out, const Cli *c,
+static int write_output(const char *in, const char *out, const Cli *c, bool replace,
                         int (*call)(const char *, const char *, const Cli *, double *), double *secs)
 {
     if (!make_temp_beside(out))
@@ -701,7 +759,13 @@ static int write_output(const char *in, const char *out, const Cli *c,
         report_library_error(in, out, tmp.c_str());
         return EXIT_FAIL;
     }
-    return commit_temp(out) ? EXIT_OK : EXIT_FAIL;
+    if (!commit_temp(out, replace))
+        return EXIT_FAIL;
+    int left_out = glyphwipe_regions_left_out();
+    if (left_out > 0)
+        fprintf(stderr, "glyphwipe: %d text region%s kept %s text in %s: at most 12 regions are repainted per picture\n",
+                left_out, left_out == 1 ? "" : "s", left_out == 1 ? "its" : "their", out);
+    return EXIT_OK;
 }
 
 /* clean and clean-video: IN and OUT checked, engine started, output written. */
@@ -717,7 +781,7 @@ static int cmd_clean(const Cli *c, bool video)
     if (g_signal)
         return interrupted_exit();
     double secs = 0;
-    int status = write_output(in, out, c, video ? run_video_call : run_image_call, &secs);
+    int status = write_output(in, out, c, c->force, video ? run_video_call : run_image_call, &secs);
     if (status == INTERRUPTED)
         return interrupted_exit();
     glyphwipe_cleanup();
@@ -904,7 +968,7 @@ static int cmd_demo(const Cli *c)
     /* 2. Clean it. */
     if (chatty)
         fprintf(stderr, "glyphwipe demo: cleaning it (models from %s)\n", models.c_str());
-    if (write_output(sample.c_str(), cleaned.c_str(), c, run_video_call, &secs) != EXIT_OK)
+    if (write_output(sample.c_str(), cleaned.c_str(), c, true, run_video_call, &secs) != EXIT_OK)
         goto end;
 
     /* 3. One frame before and after, the detected boxes outlined on "before". */

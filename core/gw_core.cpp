@@ -6,8 +6,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
+
 #include "glyphwipe.h"
 #include "inpaint/inpaint.h"
+#include "parse.h"
 #include "platform.h"
 
 EngineState S;
@@ -16,17 +19,79 @@ char errbuf[GW_ERRBUF_SIZE];
 static const char DET_MODEL_FILE[] = "ch_PP-OCRv4_det_infer.onnx";
 static const char LAMA_MODEL_FILE[] = "lama_fp32.onnx";
 
+/* errbuf is written and copied out under error_mutex only. */
+static std::mutex error_mutex;
+
+/* state_mutex guards running_call, and every whole-record change of S
+ * against the functions that may run beside a call (progress, cancel, the
+ * region count). */
+static std::mutex state_mutex;
+static const char *running_call;  /* name of the call that holds the engine, or null */
+
 void gw_set_error(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(errbuf, sizeof errbuf, fmt, ap);
+    {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        vsnprintf(errbuf, sizeof errbuf, fmt, ap);
+    }
     va_end(ap);
 }
 
-void gw_clear_error(void) { errbuf[0] = '\0'; }
+void gw_clear_error(void)
+{
+    std::lock_guard<std::mutex> lock(error_mutex);
+    errbuf[0] = '\0';
+}
 
 int gw_initialized(void) { return S.det_loaded && S.lama_loaded; }
+
+int gw_op_begin(const char *name)
+{
+    const char *busy;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        busy = running_call;
+        if (!busy)
+            running_call = name;
+    }
+    if (busy) {
+        gw_set_error("busy: %s is running", busy);
+        return -1;
+    }
+    return 0;
+}
+
+void gw_op_end(void)
+{
+    std::lock_guard<std::mutex> lock(state_mutex);
+    running_call = NULL;
+    ort_runs_allow();  /* a cancel during the call stopped them */
+}
+
+void gw_op_start_work(void)
+{
+    std::lock_guard<std::mutex> lock(state_mutex);
+    gw_store_relaxed(&S.cancel_requested, 0);
+    gw_store_relaxed(&S.regions_left_out, 0);
+    ort_runs_allow();
+}
+
+int gw_cancel_requested(void) { return gw_load_relaxed(&S.cancel_requested) != 0; }
+
+void gw_count_regions_left_out(int n)
+{
+    if (n > 0) /* only the running call writes it */
+        gw_store_relaxed(&S.regions_left_out, gw_load_relaxed(&S.regions_left_out) + n);
+}
+
+/* Sets every byte of S to zero, under the lock that progress and cancel take. */
+static void clear_state(void)
+{
+    std::lock_guard<std::mutex> lock(state_mutex);
+    memset(&S, 0, sizeof S);
+}
 
 /* Releases whatever session is live; the record itself is left to the caller. */
 static void release_sessions(void)
@@ -47,7 +112,18 @@ static int join_model_path(char *out, size_t size, const char *dir, const char *
     return (n < 0 || (size_t)n >= size) ? -1 : 0;
 }
 
+static int init_engine(const char *model_dir);
+
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_init(const char *model_dir)
+{
+    if (gw_op_begin("glyphwipe_init") != 0)
+        return -1;
+    int r = init_engine(model_dir);
+    gw_op_end();
+    return r;
+}
+
+static int init_engine(const char *model_dir)
 {
     char msg[1024];
     char det_path[2048];
@@ -66,7 +142,7 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_init(const char *model_dir
 
     /* A second init without cleanup must not lose the live sessions. */
     release_sessions();
-    memset(&S, 0, sizeof S);
+    clear_state();
     snprintf(S.model_dir, sizeof S.model_dir, "%s", model_dir);
     S.threshold = 0.3f;
     S.inpaint_radius = 5;
@@ -90,12 +166,40 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_init(const char *model_dir
 
 extern "C" GLYPHWIPE_API void GLYPHWIPE_CALL glyphwipe_cleanup(void)
 {
+    /* Refused while another call runs: its sessions stay until a later cleanup. */
+    if (gw_op_begin("glyphwipe_cleanup") != 0)
+        return;
     release_sessions();
     gw_inpaint_release();
-    memset(&S, 0, sizeof S);
+    clear_state();
+    gw_op_end();
+}
+
+static int apply_option(const char *option, const char *value);
+
+/* A number from 0 to max into *out; otherwise the error text, -1. */
+static int set_ratio(const char *value, float max, float *out, const char *error)
+{
+    float v = 0.0f;
+    if (gw_parse_float(value, &v) != 0 || !(v >= 0.0f && v <= max)) {
+        gw_set_error("%s", error);
+        return -1;
+    }
+    *out = v;
+    return 0;
 }
 
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *option, const char *value)
+{
+    if (gw_op_begin("glyphwipe_set_option") != 0)
+        return -1;
+    int r = apply_option(option, value);
+    gw_op_end();
+    return r;
+}
+
+/* Numbers follow one rule in every locale (core/parse.h). */
+static int apply_option(const char *option, const char *value)
 {
     if (!option || !value) {
         gw_set_error("set_option: NULL arg");
@@ -110,9 +214,8 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *opt
         return 0;
     }
     if (strcmp(option, "threshold") == 0) {
-        char *end = NULL;
-        float v = strtof(value, &end);
-        if (*end != '\0' || !(v > 0.0f && v < 1.0f)) {
+        float v = 0.0f;
+        if (gw_parse_float(value, &v) != 0 || !(v > 0.0f && v < 1.0f)) {
             gw_set_error("threshold must be in (0,1)");
             return -1;
         }
@@ -120,35 +223,18 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *opt
         return 0;
     }
     if (strcmp(option, "inpaint_radius") == 0) {
-        char *end = NULL;
-        long v = strtol(value, &end, 10);
-        if (*end != '\0' || v < 0 || v > 128) {
+        long v = 0;
+        if (gw_parse_int(value, &v) != 0 || v < 0 || v > 128) {
             gw_set_error("inpaint_radius must be 0..128");
             return -1;
         }
         S.inpaint_radius = (int32_t)v;
         return 0;
     }
-    if (strcmp(option, "unclip") == 0) {
-        char *end = NULL;
-        float v = strtof(value, &end);
-        if (end == value || *end != '\0' || !(v >= 0.0f && v <= 4.0f)) {
-            gw_set_error("unclip must be a ratio from 0 to 4");
-            return -1;
-        }
-        S.unclip = v;
-        return 0;
-    }
-    if (strcmp(option, "detect_scale") == 0) {
-        char *end = NULL;
-        float v = strtof(value, &end);
-        if (end == value || *end != '\0' || !(v >= 0.0f && v <= 1.0f)) {
-            gw_set_error("detect_scale must be from 0 to 1");
-            return -1;
-        }
-        S.detect_min_scale = v;
-        return 0;
-    }
+    if (strcmp(option, "unclip") == 0)
+        return set_ratio(value, 4.0f, &S.unclip, "unclip must be a ratio from 0 to 4");
+    if (strcmp(option, "detect_scale") == 0)
+        return set_ratio(value, 1.0f, &S.detect_min_scale, "detect_scale must be from 0 to 1");
     if (strcmp(option, "mask") == 0) {
         if (strcmp(value, "boxes") == 0)
             S.mask_mode = GW_MASK_BOXES;
@@ -164,18 +250,37 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_set_option(const char *opt
     return -1;
 }
 
+/* A copy per thread: the text stays as it was for its reader while another
+ * thread's call sets a new one. */
 extern "C" GLYPHWIPE_API const char *GLYPHWIPE_CALL glyphwipe_last_error(void)
 {
-    return errbuf[0] ? errbuf : "no error";
+    static thread_local char copy[GW_ERRBUF_SIZE];
+    std::lock_guard<std::mutex> lock(error_mutex);
+    if (!errbuf[0])
+        return "no error";
+    memcpy(copy, errbuf, sizeof copy);
+    return copy;
 }
 
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_progress(void)
 {
+    std::lock_guard<std::mutex> lock(state_mutex);
     return gw_load_relaxed(&S.progress);
 }
 
+/* Also stops a model run in progress, so that a call waits for no network to
+ * finish (inference/ort_helpers.h). */
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_cancel(void)
 {
+    std::lock_guard<std::mutex> lock(state_mutex);
     gw_store_relaxed(&S.cancel_requested, 1);
+    if (running_call)
+        ort_runs_stop();
     return 0;
+}
+
+extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_regions_left_out(void)
+{
+    std::lock_guard<std::mutex> lock(state_mutex);
+    return gw_load_relaxed(&S.regions_left_out);
 }

@@ -20,6 +20,7 @@ typedef struct EngineState {
     int32_t progress;          /* shared with other threads: gw_load_relaxed/gw_store_relaxed */
     int32_t cancel_requested;  /* shared with other threads: gw_load_relaxed/gw_store_relaxed */
     int32_t video_running;
+    int32_t regions_left_out;  /* of the current or last operation; as progress */
 } EngineState;
 
 /* What the hole of a crop is made of. */
@@ -39,16 +40,32 @@ extern char errbuf[GW_ERRBUF_SIZE];
 #  define GW_PRINTF(a, b)
 #endif
 
-/* Formats the library's error text (cut to 2047 bytes). */
+/* Formats the library's error text (cut to 2047 bytes). Any thread. */
 void gw_set_error(const char *fmt, ...) GW_PRINTF(1, 2);
 /* Empties the error text ("no error"). */
 void gw_clear_error(void);
 /* Both sessions live. */
 int gw_initialized(void);
 
+/* One call at a time: every exported function that reads or changes the
+ * engine claims it first. 0, or -1 with "busy: <name of the running call> is
+ * running" when another call holds it; gw_op_end gives it back. Only
+ * glyphwipe_last_error, glyphwipe_progress, glyphwipe_cancel and
+ * glyphwipe_regions_left_out run beside a claimed engine. */
+int gw_op_begin(const char *name);
+void gw_op_end(void);
+/* Start of an operation's work: earlier cancel requests are forgotten, model
+ * runs may start, no region has been left out yet. */
+void gw_op_start_work(void);
+/* glyphwipe_cancel was called since gw_op_start_work. */
+int gw_cancel_requested(void);
+/* Adds regions that a picture left unrepainted to the operation's count. */
+void gw_count_regions_left_out(int n);
+
 /* Finds text in an RGB24 frame and repaints it in place; rows y_start..y_end
- * limit which text is taken up ((0,0) = whole frame). 0, or -1 when
- * detection failed (error text "detect: ..."). */
+ * limit which text is taken up ((0,0) = whole frame). 0; -1 when detection
+ * failed (error text "detect: ...") or the repainting's work memory could not
+ * be had ("inpaint: ..."); -2 when glyphwipe_cancel stopped a model run. */
 int gw_process_frame_rgb(unsigned char *rgb, int width, int height, int y_start, int y_end);
 
 #endif /* GW_CORE_H */

@@ -17,17 +17,42 @@ int gw_process_frame_rgb(unsigned char *rgb, int width, int height, int y_start,
     memset(msg, 0, sizeof msg);
     memset(&result, 0, sizeof result);
     if (gw_detect_run(rgb, width, height, &result, msg, sizeof msg) != 0) {
-        gw_set_error("detect: %s", msg);
-        ret = -1;
+        /* A detection run stopped by glyphwipe_cancel is no failure. */
+        if (gw_cancel_requested()) {
+            ret = -2;
+        } else {
+            gw_set_error("detect: %s", msg);
+            ret = -1;
+        }
     } else if (result.box_count > 0) {
-        gw_inpaint_frame(rgb, width, height, &result, y_start, y_end);
+        const int r = gw_inpaint_frame(rgb, width, height, &result, y_start, y_end);
+        if (r == -1) {
+            gw_set_error("inpaint: cannot allocate the work memory for a %dx%d picture", width, height);
+            ret = -1;
+        } else if (r == -2) {
+            ret = -2;
+        } else {
+            gw_count_regions_left_out(r);
+        }
     }
     gw_detection_free(&result);
     return ret;
 }
 
+static int process_image(const char *in_path, const char *out_path);
+
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_image(const char *in_path, const char *out_path)
 {
+    if (gw_op_begin("glyphwipe_process_image") != 0)
+        return -1;
+    int r = process_image(in_path, out_path);
+    gw_op_end();
+    return r;
+}
+
+static int process_image(const char *in_path, const char *out_path)
+{
+    char msg[GW_ERRBUF_SIZE] = "";
     unsigned char *rgb;
     int width = 0, height = 0;
 
@@ -39,17 +64,26 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_image(const char *
         gw_set_error("process_image: NULL path");
         return -1;
     }
+    gw_op_start_work();
     /* The input is read whole and closed before anything is written, so
      * out_path may name the input itself. */
-    rgb = gw_load_image(in_path, &width, &height, errbuf, sizeof errbuf);
-    if (!rgb)
-        return -1;
-    if (gw_process_frame_rgb(rgb, width, height, 0, 0) != 0) {
-        free(rgb);
+    rgb = gw_load_image(in_path, &width, &height, msg, sizeof msg);
+    if (!rgb) {
+        gw_set_error("%s", msg);
         return -1;
     }
-    if (gw_save_image(out_path, rgb, width, height, errbuf, sizeof errbuf) != 0) {
+    int r = gw_process_frame_rgb(rgb, width, height, 0, 0);
+    if (r == 0 && gw_cancel_requested())
+        r = -2;
+    if (r != 0) {
         free(rgb);
+        if (r == -2)
+            gw_set_error("cancelled by glyphwipe_cancel()");
+        return r;
+    }
+    if (gw_save_image(out_path, rgb, width, height, msg, sizeof msg) != 0) {
+        free(rgb);
+        gw_set_error("%s", msg);
         return -1;
     }
     free(rgb);

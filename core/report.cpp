@@ -14,8 +14,20 @@
 
 static char jsonbuf[JSONBUF_SIZE];
 
+static const char *detect(const char *image_path);
+
 extern "C" GLYPHWIPE_API const char *GLYPHWIPE_CALL glyphwipe_detect(const char *image_path)
 {
+    if (gw_op_begin("glyphwipe_detect") != 0)
+        return NULL;
+    const char *r = detect(image_path);
+    gw_op_end();
+    return r;
+}
+
+static const char *detect(const char *image_path)
+{
+    char msg[GW_ERRBUF_SIZE] = "";
     DetectionResult result;
     unsigned char *rgb;
     int width = 0, height = 0;
@@ -29,14 +41,21 @@ extern "C" GLYPHWIPE_API const char *GLYPHWIPE_CALL glyphwipe_detect(const char 
         gw_set_error("detect: NULL path");
         return NULL;
     }
-    rgb = gw_load_image(image_path, &width, &height, errbuf, sizeof errbuf);
-    if (!rgb)
+    gw_op_start_work();
+    rgb = gw_load_image(image_path, &width, &height, msg, sizeof msg);
+    if (!rgb) {
+        gw_set_error("%s", msg);
         return NULL;
+    }
     memset(&result, 0, sizeof result);
-    int rc = gw_detect_run(rgb, width, height, &result, errbuf, sizeof errbuf);
+    int rc = gw_detect_run(rgb, width, height, &result, msg, sizeof msg);
     free(rgb);
-    if (rc != 0) {
+    if (rc != 0 || gw_cancel_requested()) {
         gw_detection_free(&result);
+        if (gw_cancel_requested())
+            gw_set_error("cancelled by glyphwipe_cancel()");
+        else
+            gw_set_error("%s", msg);
         return NULL;
     }
 

@@ -23,7 +23,18 @@ static int frame_cb(unsigned char *rgb, int width, int height, void *user)
     return gw_process_frame_rgb(rgb, width, height, y_start, y_end);
 }
 
-static int run_video(const char *in_path, const char *out_path, int y_start_pct, int y_end_pct)
+static int video_call(const char *in_path, const char *out_path, int y_start_pct, int y_end_pct);
+
+static int run_video(const char *name, const char *in_path, const char *out_path, int y_start_pct, int y_end_pct)
+{
+    if (gw_op_begin(name) != 0)
+        return -1;
+    int r = video_call(in_path, out_path, y_start_pct, y_end_pct);
+    gw_op_end();
+    return r;
+}
+
+static int video_call(const char *in_path, const char *out_path, int y_start_pct, int y_end_pct)
 {
     VideoBand band;
     int status;
@@ -39,7 +50,7 @@ static int run_video(const char *in_path, const char *out_path, int y_start_pct,
     band.y_start_pct = y_start_pct;
     band.y_end_pct = y_end_pct;
 
-    gw_store_relaxed(&S.cancel_requested, 0);
+    gw_op_start_work();
     S.video_running = 1;
     gw_store_relaxed(&S.progress, 0);
     status = gw_process_video_pct(in_path, out_path, frame_cb, &band);
@@ -57,7 +68,7 @@ static int run_video(const char *in_path, const char *out_path, int y_start_pct,
 
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_video(const char *in_path, const char *out_path)
 {
-    return run_video(in_path, out_path, 0, 0);
+    return run_video("glyphwipe_process_video", in_path, out_path, 0, 0);
 }
 
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_video_region(const char *in_path, const char *out_path,
@@ -67,5 +78,5 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_video_region(const
         gw_set_error("region: need 0 <= y_start_pct < y_end_pct <= 100");
         return -1;
     }
-    return run_video(in_path, out_path, y_start_pct, y_end_pct);
+    return run_video("glyphwipe_process_video_region", in_path, out_path, y_start_pct, y_end_pct);
 }

@@ -8,7 +8,8 @@ ff() { ffmpeg -nostdin -y -loglevel error "$@"; }
 font=/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf
 text="drawtext=fontfile=$font:text=Hello:x=4:y=8:fontsize=14:fontcolor=white:borderw=1"
 
-# Images: every format the loader reads, small, some with text.
+# Images: every format the loader reads, small, some with text, and two it
+# refuses (their signatures lead the fuzzer to the refusal).
 ff -f lavfi -i "testsrc2=s=64x48" -vf "$text" -frames:v 1 "$out/detect/text.png"
 ff -f lavfi -i "testsrc2=s=64x48" -frames:v 1 "$out/detect/plain.jpg"
 ff -f lavfi -i "color=c=red:s=16x16" -frames:v 1 -pix_fmt rgba "$out/detect/rgba.png"

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <mutex>
+
 #include <onnxruntime_c_api.h>
 
 #if defined(_WIN32)
@@ -130,6 +132,56 @@ void ort_session_destroy(ModelSession *s)
     memset(s, 0, sizeof *s);
 }
 
+/* Runs in progress, each with its own run options, so that ort_runs_stop can
+ * set their terminate flags. The nodes live on the running threads' stacks. */
+typedef struct ActiveRun {
+    OrtRunOptions *options;
+    struct ActiveRun *next;
+} ActiveRun;
+
+static std::mutex runs_mutex;
+static ActiveRun *active_runs;  /* guarded by runs_mutex */
+static int runs_stopped;        /* guarded by runs_mutex */
+
+void ort_runs_stop(void)
+{
+    const OrtApi *api = ort_api();
+    std::lock_guard<std::mutex> lock(runs_mutex);
+    runs_stopped = 1;
+    for (ActiveRun *a = active_runs; a && api; a = a->next)
+        ignore_status(api, api->RunOptionsSetTerminate(a->options));
+}
+
+void ort_runs_allow(void)
+{
+    std::lock_guard<std::mutex> lock(runs_mutex);
+    runs_stopped = 0;
+}
+
+/* Enters a run into the list; 0, or -1 when runs are stopped. */
+static int run_enter(ActiveRun *me)
+{
+    std::lock_guard<std::mutex> lock(runs_mutex);
+    if (runs_stopped)
+        return -1;
+    me->next = active_runs;
+    active_runs = me;
+    return 0;
+}
+
+/* Takes a run out of the list; 1 when runs were stopped meanwhile. */
+static int run_leave(ActiveRun *me)
+{
+    std::lock_guard<std::mutex> lock(runs_mutex);
+    for (ActiveRun **p = &active_runs; *p; p = &(*p)->next) {
+        if (*p == me) {
+            *p = me->next;
+            break;
+        }
+    }
+    return runs_stopped;
+}
+
 static int64_t shape_count(const TensorShape *t)
 {
     return t->n * t->c * t->h * t->w;
@@ -148,6 +200,7 @@ int ort_session_run(ModelSession *s,
     OrtMemoryInfo *mem = NULL;
     OrtRunOptions *run_opts = NULL;
     OrtStatus *st = NULL;
+    ActiveRun me = {NULL, NULL};
     int ret = -1;
 
     if (!api || n_inputs < 0 || n_outputs < 0 || n_inputs > GW_MAX_IO || n_outputs > GW_MAX_IO ||
@@ -171,8 +224,20 @@ int ort_session_run(ModelSession *s,
     for (int i = 0; i < n_outputs; i++)
         out_names[i] = s->output_names[i];
 
-    if ((st = api->Run(s->session, run_opts, in_names, (const OrtValue *const *)in_vals, (size_t)n_inputs,
-                       out_names, (size_t)n_outputs, out_vals)) != NULL) {
+    me.options = run_opts;
+    if (run_enter(&me) != 0) {
+        MSG("stopped");
+        ret = -2;
+        goto end;
+    }
+    st = api->Run(s->session, run_opts, in_names, (const OrtValue *const *)in_vals, (size_t)n_inputs, out_names,
+                  (size_t)n_outputs, out_vals);
+    if (run_leave(&me) && st) {
+        MSG("stopped");
+        ret = -2;
+        goto end;
+    }
+    if (st) {
         MSG("SessionRun: %s", api->GetErrorMessage(st));
         goto end;
     }

@@ -36,10 +36,18 @@ void ort_session_destroy(ModelSession *s);
 /* Runs s once. inputs[i] is bound to the model's i-th input, outputs[i]
  * receives its i-th output and holds output_caps[i] floats; an output with
  * more elements is refused rather than copied past the buffer.
- * output_shapes[i] is updated to the produced shape (4 or 1 dimensions). */
+ * output_shapes[i] is updated to the produced shape (4 or 1 dimensions).
+ * 0, -1 on failure, -2 when ort_runs_stop stopped it. */
 int ort_session_run(ModelSession *s,
                     float *const *inputs, const TensorShape *input_shapes, int n_inputs,
                     float *const *outputs, TensorShape *output_shapes, const size_t *output_caps,
                     int n_outputs, char *msg, size_t msg_size);
+
+/* Stopping model runs from another thread. After ort_runs_stop, every run in
+ * progress ends as soon as the runtime looks at its terminate flag (before
+ * each operator of the graph, also inside loops), and every run that starts
+ * later is refused, until ort_runs_allow. Any thread. */
+void ort_runs_stop(void);
+void ort_runs_allow(void);
 
 #endif /* GW_ORT_HELPERS_H */

@@ -192,11 +192,15 @@ int sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y)
 
 /* ---- region planning ------------------------------------------------------ */
 
+/* Regions the last plan_regions call on this thread left out. */
+static thread_local int planned_left_out;
+
 int plan_regions(int width, int height, const DetectionResult *det, int y_start, int y_end,
                  InpaintRegion regions[GW_MAX_REGIONS])
 {
     int n = 0;
     int count = det ? det->box_count : 0;
+    planned_left_out = 0;
     if (count <= 0 || !det->boxes)
         return 0;
     if (count > GW_MAX_BOXES)
@@ -210,7 +214,8 @@ int plan_regions(int width, int height, const DetectionResult *det, int y_start,
     const int grow = S.unclip > 0.0f;
 
     /* Once the list is full, the remaining boxes are ignored altogether. */
-    for (int i = 0; i < count && n < GW_MAX_REGIONS; i++) {
+    int i = 0;
+    for (; i < count && n < GW_MAX_REGIONS; i++) {
         const TextBox *b = &det->boxes[i];
         const int m = grow ? imax(m0, b->h / 2) : m0;
         InpaintRegion k;
@@ -241,6 +246,7 @@ int plan_regions(int width, int height, const DetectionResult *det, int y_start,
         if (j == n)
             regions[n++] = k;
     }
+    planned_left_out = n - imin(n, GW_MAX_PROCESSED) + (count - i);
     return imin(n, GW_MAX_PROCESSED);
 }
 
@@ -633,8 +639,8 @@ static inline uint8_t output_byte(float v)
     return (uint8_t)((v < 255.0f ? v : 255.0f) + 0.5f);
 }
 
-static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
-                      float *output_tensor, const Scratch *sc);
+static int crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
+                     float *output_tensor, const Scratch *sc);
 
 void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
                   float *output_tensor)
@@ -642,9 +648,10 @@ void inpaint_crop(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor
     crop_pass(crop, rgb, width, image_tensor, mask_tensor, output_tensor, NULL);
 }
 
-/* inpaint_crop; with sc, the work planes come from it. */
-static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
-                      float *output_tensor, const Scratch *sc)
+/* inpaint_crop; with sc, the work planes come from it. -2 when the model run
+ * was stopped, else 0. */
+static int crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_tensor, float *mask_tensor,
+                     float *output_tensor, const Scratch *sc)
 {
     const int s = crop->side;
     /* work: 512x512 RGB24, in turn the scaled crop, the repainted image and
@@ -665,7 +672,7 @@ static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_te
     /* Mask lookup positions: the same along both axes of the square. */
     MaskTap taps[N];
     GW_TIMER_START(t_in);
-    int ran = 0;
+    int ran = 0, stopped = 0;
 
     work = sc ? sc->work : (uint8_t *)malloc(PLANE * 3);
     soft = sc ? sc->soft : (uint8_t *)malloc(PLANE);
@@ -721,9 +728,13 @@ static void crop_pass(RegionCrop *crop, uint8_t *rgb, int width, float *image_te
     {
         memset(msg, 0, sizeof msg);
         GW_TIMER_START(t_net);
-        ran = ort_session_run(&S.lama, inputs, in_shapes, 2, outputs, &out_shape, &out_cap, 1, msg, sizeof msg) == 0;
+        const int rc = ort_session_run(&S.lama, inputs, in_shapes, 2, outputs, &out_shape, &out_cap, 1, msg, sizeof msg);
         GW_TIMER_STOP(t_net, GW_ST_INPAINT_NET);
+        ran = rc == 0;
+        stopped = rc == -2;
     }
+    if (stopped)
+        goto end;
     if (!ran) {
         fprintf(stderr, "[inpaint] LAMA FAIL: %s\n", msg);
         goto end;
@@ -769,6 +780,7 @@ end:
         free(work);
         free(soft);
     }
+    return stopped ? -2 : 0;
 }
 
 /* Blends crop->repainted into the frame through crop->alpha. */
@@ -810,7 +822,7 @@ void gw_inpaint_release(void)
 
 static size_t round64(size_t n) { return (n + 63) & ~(size_t)63; }
 
-void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult *det, int y_start, int y_end)
+int gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult *det, int y_start, int y_end)
 {
     InpaintRegion regions[GW_MAX_REGIONS];
     float *image_tensor, *mask_tensor, *output_tensor;
@@ -822,9 +834,10 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
     const int k = plan_regions(width, height, det, y_start, y_end, regions);
     /* The band as planning reads it: (0, 0) and empty ranges mean none. */
     const Band band = {imax(y_start, 0), imin(y_end, height)};
+    int result = planned_left_out;
     if (k == 0) {
         GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
-        return;
+        return result;
     }
 
     /* Layout: three tensors, the 512x512 work planes, then the crop planes
@@ -872,21 +885,24 @@ void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult
         }
         /* Each crop is copied from the frame as the earlier regions left it.
          * A region longer than any crop is repainted piece by piece. */
-        for (int i = 0; i < k; i++) {
+        for (int i = 0; i < k && result >= 0; i++) {
             InpaintRegion pieces[GW_MAX_REGION_PIECES];
             const int n = split_region(&regions[i], width, height, pieces);
-            for (int j = 0; j < n; j++) {
+            for (int j = 0; j < n && result >= 0; j++) {
                 RegionCrop crop;
                 GW_TIMER_START(t_mask);
                 const int filled = crop_into(rgb, width, height, det, &pieces[j], band, &crop, &sc);
                 GW_TIMER_STOP(t_mask, GW_ST_PLAN_MASK);
-                if (filled)
-                    crop_pass(&crop, rgb, width, image_tensor, mask_tensor, output_tensor, &sc);
+                if (filled && crop_pass(&crop, rgb, width, image_tensor, mask_tensor, output_tensor, &sc) == -2)
+                    result = -2;
             }
         }
+    } else {
+        result = -1;
     }
     if (owns_arena)
         arena_busy.clear(std::memory_order_release);
     else
         free(mem);
+    return result;
 }

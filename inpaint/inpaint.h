@@ -6,9 +6,12 @@
 #include "detection/detection.h"
 
 /* Repaints the detected text of an RGB24 frame in place. Rows y_start..y_end
- * limit region planning ((0,0) = whole frame). Never fails: a region that
- * cannot be repainted keeps its pixels. */
-void gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult *det, int y_start, int y_end);
+ * limit region planning ((0,0) = whole frame). A region whose model run
+ * fails keeps its pixels. Returns the number of regions left out (over
+ * GW_MAX_PROCESSED, or never looked at once the planning list was full);
+ * -1 when the work memory could not be allocated (nothing repainted); -2
+ * when a model run was stopped (glyphwipe_cancel). */
+int gw_inpaint_frame(uint8_t *rgb, int width, int height, const DetectionResult *det, int y_start, int y_end);
 
 /* Releases the work memory that gw_inpaint_frame keeps between frames. */
 void gw_inpaint_release(void);

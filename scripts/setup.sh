@@ -22,7 +22,7 @@ say() { printf '[setup] %s\n' "$*"; }
 # --- Debian packages -------------------------------------------------------
 debs=(build-essential cmake pkg-config git
       libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
-      libstb-dev fonts-dejavu-core libgtest-dev
+      libstb-dev fonts-dejavu-core libgtest-dev locales
       python3-onnx python3-numpy python3-opencv python3-skimage python3-distributed
       clang libclang-rt-14-dev)
 # npm comes with some Node.js builds; take Debian's only when there is none.

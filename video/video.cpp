@@ -1,9 +1,12 @@
 // Video pipeline: demux, decode the first video stream, hand every picture as
 // RGB24 to a callback, encode the result as H.264 into MP4, copy the first
 // audio stream unchanged. One run per call; everything is released by one
-// teardown at the end of gw_process_video_pct.
+// teardown at the end of gw_process_video_pct. The MP4 goes into a temporary
+// file beside the output (core/platform.h) that becomes the output only once
+// the trailer and every byte before it were written.
 #include "video.h"
 
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,9 +18,17 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
+#include <libavutil/mem.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
+
+/* The writer's buffer became const in libavformat 61. */
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+typedef const uint8_t *AvioWriteBuf;
+#else
+typedef uint8_t *AvioWriteBuf;
+#endif
 
 #include "core/gw_core.h"
 #include "core/platform.h"
@@ -55,8 +66,15 @@ typedef struct VideoRun {
 
     FrameCallback cb;
     void *user;
+    const char *in_name;         /* the paths as the caller gave them, for messages */
+    const char *out_name;
+    GwOutFile out;               /* the temporary output file; zero-filled until opened */
     char msg[512];
 } VideoRun;
+
+/* Sides of the largest picture taken, in the stream's header and in every
+ * decoded picture. */
+#define GW_VIDEO_MAX_SIDE 8192
 
 /* swscale's vector code converts rows in blocks of up to 16 pixels and reads
  * and writes up to 45 bytes past the end of the last packed RGB24 row when
@@ -72,6 +90,34 @@ size_t gw_video_rgb_buffer_size(int width, int height)
 static int cancel_requested(void)
 {
     return gw_load_relaxed(&S.cancel_requested) != 0;
+}
+
+/* ---- the output file behind the muxer --------------------------------------- */
+
+#define GW_OUT_IO_BUFFER 65536
+
+static int out_write(void *opaque, AvioWriteBuf buf, int size)
+{
+    GwOutFile *o = (GwOutFile *)opaque;
+    if (gw_out_write(o, buf, (size_t)size) == 0)
+        return size;
+    return o->error > 0 ? AVERROR(o->error) : AVERROR(EIO);
+}
+
+static int64_t out_seek(void *opaque, int64_t offset, int whence)
+{
+    GwOutFile *o = (GwOutFile *)opaque;
+    int64_t r = (whence & AVSEEK_SIZE) ? gw_out_size(o) : gw_out_seek(o, offset, whence & ~AVSEEK_FORCE);
+    return r >= 0 ? r : AVERROR(EIO);
+}
+
+/* The message of a failed write: the file's own error when it has one. */
+static void write_failed(VideoRun *r, const char *what)
+{
+    if (r->out.error)
+        snprintf(r->msg, sizeof r->msg, "cannot write %s (%s)", r->out_name, gw_out_strerror(r->out.error));
+    else
+        snprintf(r->msg, sizeof r->msg, "%s", what);
 }
 
 /* Writes S.progress after every 5th picture that carries a timestamp, as the
@@ -111,7 +157,7 @@ static int write_encoded(VideoRun *r, const char *what)
         GW_TIMER_STOP(t_mux, GW_ST_MUX);
         if (wr < 0) {
             av_packet_unref(r->pkt);
-            snprintf(r->msg, sizeof r->msg, "%s", what);
+            write_failed(r, what);
             return -1;
         }
         av_packet_unref(r->pkt);
@@ -130,6 +176,11 @@ static int process_picture(VideoRun *r)
     if (cancel_requested()) {
         snprintf(r->msg, sizeof r->msg, "cancelled");
         return -2;
+    }
+    if (f->width > GW_VIDEO_MAX_SIDE || f->height > GW_VIDEO_MAX_SIDE) {
+        snprintf(r->msg, sizeof r->msg, "picture too large: %dx%d (limit %dx%d) at frame %d", f->width, f->height,
+                 GW_VIDEO_MAX_SIDE, GW_VIDEO_MAX_SIDE, n);
+        return -1;
     }
     /* The stream may change size or pixel format part-way; every picture is
      * scaled to the set-up size so that the work buffer, the encoder and the
@@ -231,7 +282,7 @@ static int receive_pictures(VideoRun *r)
 
 /* Opens input, decoder, encoder, muxer with its streams and header, the
  * output scaler, frames, packet and work buffer. 0, or -1 with r->msg set. */
-static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
+static int video_setup(VideoRun *r, const char *in_url, const char *out_path)
 {
     const AVCodec *dec, *enc;
     AVStream *in_video;
@@ -239,12 +290,17 @@ static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
     unsigned i;
     int ret;
 
-    if (avformat_open_input(&r->in_ctx, in_path, NULL, NULL) != 0) {
-        snprintf(r->msg, sizeof r->msg, "cannot open input: %s", in_path);
+    /* Whatever the input holds (a playlist, a concatenation list) opens
+     * nothing but files. */
+    av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    ret = avformat_open_input(&r->in_ctx, in_url, NULL, &opts);
+    av_dict_free(&opts);
+    if (ret != 0) {
+        snprintf(r->msg, sizeof r->msg, "cannot open input: %s", r->in_name);
         return -1;
     }
     if (avformat_find_stream_info(r->in_ctx, NULL) < 0) {
-        snprintf(r->msg, sizeof r->msg, "avformat_find_stream_info failed: %s", in_path);
+        snprintf(r->msg, sizeof r->msg, "avformat_find_stream_info failed: %s", r->in_name);
         return -1;
     }
     for (i = 0; i < r->in_ctx->nb_streams; i++) {
@@ -255,14 +311,19 @@ static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
             r->in_audio_idx = (int)i;
     }
     if (r->in_video_idx < 0) {
-        snprintf(r->msg, sizeof r->msg, "no video stream in %s", in_path);
+        snprintf(r->msg, sizeof r->msg, "no video stream in %s", r->in_name);
         return -1;
     }
     in_video = r->in_ctx->streams[r->in_video_idx];
+    if (in_video->codecpar->width > GW_VIDEO_MAX_SIDE || in_video->codecpar->height > GW_VIDEO_MAX_SIDE) {
+        snprintf(r->msg, sizeof r->msg, "picture too large: %dx%d (limit %dx%d)", in_video->codecpar->width,
+                 in_video->codecpar->height, GW_VIDEO_MAX_SIDE, GW_VIDEO_MAX_SIDE);
+        return -1;
+    }
 
     /* MP4 whatever the extension of out_path. */
     if (avformat_alloc_output_context2(&r->out_ctx, NULL, "mp4", out_path) != 0 || !r->out_ctx) {
-        snprintf(r->msg, sizeof r->msg, "cannot alloc output context for %s", out_path);
+        snprintf(r->msg, sizeof r->msg, "cannot alloc output context for %s", r->out_name);
         return -1;
     }
 
@@ -280,12 +341,19 @@ static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
         snprintf(r->msg, sizeof r->msg, "avcodec_parameters_to_context failed");
         return -1;
     }
+    /* The decoder refuses larger pictures before allocating them. */
+    r->dec_ctx->max_pixels = (int64_t)GW_VIDEO_MAX_SIDE * GW_VIDEO_MAX_SIDE;
     if (avcodec_open2(r->dec_ctx, dec, NULL) != 0) {
         snprintf(r->msg, sizeof r->msg, "avcodec_open2 (decode) failed");
         return -1;
     }
     r->width = r->dec_ctx->width;
     r->height = r->dec_ctx->height;
+    if (r->width > GW_VIDEO_MAX_SIDE || r->height > GW_VIDEO_MAX_SIDE) {
+        snprintf(r->msg, sizeof r->msg, "picture too large: %dx%d (limit %dx%d)", r->width, r->height,
+                 GW_VIDEO_MAX_SIDE, GW_VIDEO_MAX_SIDE);
+        return -1;
+    }
 
     enc = avcodec_find_encoder(AV_CODEC_ID_H264);
     if (!enc) {
@@ -352,15 +420,23 @@ static int video_setup(VideoRun *r, const char *in_path, const char *out_path)
     }
 
     if (!(r->out_ctx->oformat->flags & AVFMT_NOFILE)) {
-        if (avio_open(&r->out_ctx->pb, out_path, AVIO_FLAG_WRITE) < 0) {
-            snprintf(r->msg, sizeof r->msg, "cannot open output file: %s", out_path);
+        if (gw_out_open(&r->out, out_path) != 0) {
+            snprintf(r->msg, sizeof r->msg, "cannot open output file: %s (%s)", r->out_name,
+                     gw_out_strerror(r->out.error));
+            return -1;
+        }
+        unsigned char *buf = (unsigned char *)av_malloc(GW_OUT_IO_BUFFER);
+        r->out_ctx->pb = buf ? avio_alloc_context(buf, GW_OUT_IO_BUFFER, 1, &r->out, NULL, out_write, out_seek) : NULL;
+        if (!r->out_ctx->pb) {
+            av_free(buf);
+            snprintf(r->msg, sizeof r->msg, "alloc failed");
             return -1;
         }
     }
     /* The muxer may change the streams' time bases here; every rescale reads
      * them afresh. */
     if (avformat_write_header(r->out_ctx, NULL) < 0) {
-        snprintf(r->msg, sizeof r->msg, "avformat_write_header failed");
+        write_failed(r, "avformat_write_header failed");
         return -1;
     }
 
@@ -450,7 +526,7 @@ static int video_loop(VideoRun *r)
             int wr = av_interleaved_write_frame(r->out_ctx, r->pkt);
             GW_TIMER_STOP(t_mux, GW_ST_MUX);
             if (wr < 0) {
-                snprintf(r->msg, sizeof r->msg, "av_interleaved_write_frame (audio) failed");
+                write_failed(r, "av_interleaved_write_frame (audio) failed");
                 ret = -1;
             }
         }
@@ -464,11 +540,29 @@ static int video_loop(VideoRun *r)
     ret = receive_pictures(r);
     if (ret != 0)
         return ret;
+    if (r->frame_index == 0) {
+        snprintf(r->msg, sizeof r->msg, "no picture could be decoded from %s", r->in_name);
+        return -1;
+    }
 
     avcodec_send_frame(r->enc_ctx, NULL);
     if (write_encoded(r, "flush write failed") != 0)
         return -1;
-    av_write_trailer(r->out_ctx);
+    /* The trailer (the MP4 index) and every buffered byte must reach the
+     * file, and the file the disk, before it may become the output. */
+    if (av_write_trailer(r->out_ctx) < 0) {
+        write_failed(r, "av_write_trailer failed");
+        return -1;
+    }
+    avio_flush(r->out_ctx->pb);
+    if (r->out_ctx->pb->error < 0 || r->out.error) {
+        write_failed(r, "flush write failed");
+        return -1;
+    }
+    if (gw_out_commit(&r->out) != 0) {
+        write_failed(r, "cannot write the output");
+        return -1;
+    }
     gw_store_relaxed(&S.progress, 100);
     return 0;
 }
@@ -486,10 +580,15 @@ static void video_teardown(VideoRun *r)
     avcodec_free_context(&r->enc_ctx);
     avcodec_free_context(&r->dec_ctx);
     if (r->out_ctx) {
-        if (!(r->out_ctx->oformat->flags & AVFMT_NOFILE) && r->out_ctx->pb)
-            avio_closep(&r->out_ctx->pb);
+        if (r->out_ctx->pb) {
+            av_freep(&r->out_ctx->pb->buffer);
+            avio_context_free(&r->out_ctx->pb);
+        }
         avformat_free_context(r->out_ctx);
     }
+    /* Nothing left after a commit; after a failure or a cancel the partial
+     * file goes. */
+    gw_out_discard(&r->out);
     avformat_close_input(&r->in_ctx);
 }
 
@@ -505,10 +604,30 @@ static int same_file(const char *a, const char *b)
 #endif
 }
 
+/* The file a video path names: the path, or what follows "file:". Null for
+ * a URL of another protocol: FFmpeg reads a run of letters, digits, '+', '-'
+ * and '.' before a ':' (and "subfile,...:") as a protocol name. */
+static const char *file_path(const char *path)
+{
+    const size_t n = strspn(path, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.");
+    if (strncmp(path, "subfile,", 8) == 0 && strchr(path + 8, ':'))
+        return NULL;
+    if (n == 0 || path[n] != ':')
+        return path;
+    if (n == 4 && strncmp(path, "file", 4) == 0)
+        return path + 5;
+#if defined(_WIN32)
+    if (n == 1)
+        return path; /* a drive letter */
+#endif
+    return NULL;
+}
+
 int gw_process_video_pct(const char *in_path, const char *out_path, FrameCallback cb, void *user)
 {
     VideoRun r;
     int result;
+    char in_url[4096];
 
     memset(&r, 0, sizeof r);
     r.in_video_idx = -1;
@@ -519,14 +638,34 @@ int gw_process_video_pct(const char *in_path, const char *out_path, FrameCallbac
     r.last_pts = AV_NOPTS_VALUE;
     r.cb = cb;
     r.user = user;
+    r.in_name = in_path;
+    r.out_name = out_path;
 
-    /* Opening the output truncates it, and the input is read while the
-     * output is written: the same file on both sides would be destroyed. */
-    if (same_file(in_path, out_path)) {
+    /* Only files: FFmpeg would open any protocol's URL, and a "file:" URL
+     * is compared below without its prefix. */
+    const char *in_file = file_path(in_path), *out_file = file_path(out_path);
+    if (!in_file || !out_file) {
+        gw_set_error("protocol URLs are not accepted: %s", in_file ? out_path : in_path);
+        return -1;
+    }
+    /* A FIFO would block the call, a device could do anything on opening. */
+    if (gw_file_is_regular(in_file) == 0) {
+        gw_set_error("not a regular file: %s", in_path);
+        return -1;
+    }
+    /* The file is read while the output is written, and the output replaces
+     * its final name at the end: the same file on both sides is refused. */
+    if (same_file(in_file, out_file)) {
         gw_set_error("output is the same file as the input: %s", out_path);
         return -1;
     }
-    result = video_setup(&r, in_path, out_path);
+    /* Opened as a "file:" URL, so that no part of the name reads as a
+     * protocol. */
+    if (snprintf(in_url, sizeof in_url, "file:%s", in_file) >= (int)sizeof in_url) {
+        gw_set_error("cannot open input: %s (path too long)", in_path);
+        return -1;
+    }
+    result = video_setup(&r, in_url, out_file);
     if (result == 0)
         result = video_loop(&r);
 

@@ -13,7 +13,10 @@ engine per process and runs one operation at a time::
                        progress=lambda pct: print(pct, "%"))
 
 Failures raise GlyphwipeError with the library's own text; a cancelled video
-raises GlyphwipeCancelled (a subclass).
+raises GlyphwipeCancelled (a subclass). One call runs at a time: a call from
+another thread waits for the running one; a call from inside a progress or
+cancel callback (the same thread) raises GlyphwipeError at once, except
+progress(), cancel(), last_error() and regions_left_out().
 
 The library is found through the GLYPHWIPE_LIB environment variable, else
 ../build/liborvantix-glyphwipe.so beside this package's folder, else the system's
@@ -29,7 +32,7 @@ import time
 
 __all__ = [
     "GlyphwipeError", "GlyphwipeCancelled", "Engine",
-    "init", "cleanup", "set_option", "last_error", "progress", "cancel",
+    "init", "cleanup", "set_option", "last_error", "progress", "cancel", "regions_left_out",
     "detect", "clean_image", "clean_video", "library_path",
 ]
 
@@ -68,8 +71,33 @@ def _find_library():
 _lib = None
 _lib_path = None
 _lib_lock = threading.Lock()
-# One operation at a time: the library's engine is global and unprotected.
+# One operation at a time: the library's engine is global. Re-entrant, so
+# that a call made by a callback of the running call (same thread) is seen
+# and refused instead of waiting for itself.
 _call_lock = threading.RLock()
+_running = []  # name of the call that holds _call_lock, while it runs
+
+
+class _Call:
+    """Holds _call_lock for one call; refuses a call from inside another."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __enter__(self):
+        _call_lock.acquire()
+        if _running:
+            running = _running[-1]
+            _call_lock.release()
+            raise GlyphwipeError("busy: %s() is running; %s() cannot be called from its callbacks"
+                                 % (running, self.name))
+        _running.append(self.name)
+        return self
+
+    def __exit__(self, *exc):
+        _running.pop()
+        _call_lock.release()
+        return False
 
 
 def _load():
@@ -89,6 +117,7 @@ def _load():
                     ("glyphwipe_last_error", c_str, []),
                     ("glyphwipe_progress", c_int, []),
                     ("glyphwipe_cancel", c_int, []),
+                    ("glyphwipe_regions_left_out", c_int, []),
                     ("glyphwipe_detect", c_str, [c_str]),
                     ("glyphwipe_process_image", c_int, [c_str, c_str]),
                     ("glyphwipe_process_video", c_int, [c_str, c_str]),
@@ -109,7 +138,41 @@ def library_path():
 def _path(p):
     if p is None:
         raise TypeError("a path is required")
-    return os.fsencode(p)
+    b = os.fsencode(p)
+    if b"\0" in b:
+        raise ValueError("embedded null byte in path %r" % (p,))
+    return b
+
+
+def _text(v, what):
+    b = str(v).encode()
+    if b"\0" in b:
+        raise ValueError("embedded null byte in %s %r" % (what, v))
+    return b
+
+
+_INT_MIN, _INT_MAX = -2 ** 31, 2 ** 31 - 1
+
+
+def _c_int(v, what):
+    """v as an int that a C int holds exactly (ctypes would wrap it)."""
+    if isinstance(v, bool):
+        raise TypeError("%s must be a number" % what)
+    n = int(v)
+    if not _INT_MIN <= n <= _INT_MAX:
+        raise OverflowError("%s %d does not fit a C int" % (what, n))
+    return n
+
+
+def _option_value(value):
+    """The option's text: numbers as the library reads them (digits, '-',
+    '.'), so that a float never reaches it in exponent notation."""
+    if isinstance(value, bool):
+        raise TypeError("option values are numbers or strings")
+    if isinstance(value, float) and value == value and abs(value) != float("inf") and "e" in repr(value):
+        text = "%.40f" % value
+        return _text(text.rstrip("0").rstrip(".") or "0", "option value")
+    return _text(value, "option value")
 
 
 def last_error():
@@ -136,16 +199,18 @@ def init(model_dir=None, plain=False):
     if model_dir is None:
         model_dir = os.environ.get("GLYPHWIPE_MODELS") or os.path.normpath(os.path.join(_here, os.pardir, "models"))
     lib = _load()
-    with _call_lock:
-        _check(lib.glyphwipe_init(_path(model_dir)))
+    path = _path(model_dir)
+    with _Call("init"):
+        _check(lib.glyphwipe_init(path))
         for name, value in ({} if plain else BEST_OPTIONS).items():
             _check(lib.glyphwipe_set_option(name.encode(), str(value).encode()))
 
 
 def cleanup():
-    """Releases the models; safe in any state."""
+    """Releases the models; safe in any state (but not from a callback of a
+    running call)."""
     lib = _load()
-    with _call_lock:
+    with _Call("cleanup"):
         lib.glyphwipe_cleanup()
 
 
@@ -153,11 +218,10 @@ def set_option(name, value):
     """Sets "threshold" (0 < x < 1), "inpaint_radius" (0..128), "unclip"
     (0..4), "mask" ("boxes"/"glyphs"), "detect_scale" (0..1) or "device"
     ("cpu"/"cuda"). Call after init(), which resets the options."""
-    if isinstance(value, bool):
-        raise TypeError("option values are numbers or strings")
+    text = _option_value(value)
     lib = _load()
-    with _call_lock:
-        _check(lib.glyphwipe_set_option(str(name).encode(), str(value).encode()))
+    with _Call("set_option"):
+        _check(lib.glyphwipe_set_option(_text(name, "option name"), text))
 
 
 def progress():
@@ -166,16 +230,24 @@ def progress():
 
 
 def cancel():
-    """Asks a running video call to stop (any thread)."""
+    """Asks the running call to stop (any thread); it also stops a model run
+    in progress."""
     _load().glyphwipe_cancel()
+
+
+def regions_left_out():
+    """Text regions the current or last call found but did not repaint (at
+    most 12 are repainted per picture), summed over a video's pictures."""
+    return _load().glyphwipe_regions_left_out()
 
 
 def detect(path):
     """The text boxes in an image file: a list of dicts with the keys
     x, y, w, h (pixels) and conf (0..1)."""
     lib = _load()
-    with _call_lock:
-        report = lib.glyphwipe_detect(_path(path))
+    src = _path(path)
+    with _Call("detect"):
+        report = lib.glyphwipe_detect(src)
         if report is None:
             raise GlyphwipeError(last_error())
         text = report.decode("ascii")  # copied now: the buffer belongs to the library
@@ -186,8 +258,9 @@ def clean_image(in_path, out_path):
     """Cleans an image file; out_path's extension picks the format
     (.png, .bmp, .tga, anything else JPEG)."""
     lib = _load()
-    with _call_lock:
-        _check(lib.glyphwipe_process_image(_path(in_path), _path(out_path)))
+    src, dst = _path(in_path), _path(out_path)
+    with _Call("clean_image"):
+        _check(lib.glyphwipe_process_image(src, dst))
 
 
 def _cancel_requested(cancel):
@@ -209,13 +282,19 @@ def clean_video(in_path, out_path, band=None, progress=None, cancel=None, poll_i
     before it propagates.
 
     The library call runs on a worker thread (ctypes releases the GIL during
-    it) while this thread polls progress and the cancel request.
+    it) while this thread polls progress and the cancel request. The callbacks
+    may call progress(), cancel() and last_error(); any other call of this
+    module from them raises GlyphwipeError.
     """
     lib = _load()
     src, dst = _path(in_path), _path(out_path)
     if band is not None:
-        top, bottom = (int(v) for v in band)
+        top, bottom = (_c_int(v, "band") for v in band)
     result = []
+    # Set by the worker when the library call has returned. Thread.is_alive()
+    # is not used: after a join() interrupted by Ctrl-C it can report a
+    # running thread as stopped.
+    finished = threading.Event()
 
     def work():
         try:
@@ -225,14 +304,18 @@ def clean_video(in_path, out_path, band=None, progress=None, cancel=None, poll_i
                 result.append(lib.glyphwipe_process_video_region(src, dst, top, bottom))
         except BaseException as e:  # pragma: no cover - ctypes conversion errors
             result.append(e)
+        finally:
+            finished.set()
 
-    with _call_lock:
+    with _Call("clean_video"):
         worker = threading.Thread(target=work, name="glyphwipe-video", daemon=True)
         last = None
+        started = False
         try:
             worker.start()
+            started = True
             while True:
-                worker.join(poll_interval)
+                done = finished.wait(poll_interval)
                 if _cancel_requested(cancel):
                     lib.glyphwipe_cancel()
                 if progress is not None:
@@ -240,17 +323,21 @@ def clean_video(in_path, out_path, band=None, progress=None, cancel=None, poll_i
                     if pct != last:
                         last = pct
                         progress(pct)
-                if not worker.is_alive():
+                if done:
                     break
         except BaseException:
             # Stop the run before letting the exception (e.g. Ctrl-C) through:
             # the library must not be left running under a departed caller.
             # The request is repeated since a run that is just starting
-            # resets it.
-            while worker.is_alive():
-                lib.glyphwipe_cancel()
-                worker.join(0.05)
+            # forgets earlier ones; a second Ctrl-C does not cut the wait short.
+            while started and not finished.is_set():
+                try:
+                    lib.glyphwipe_cancel()
+                    finished.wait(0.05)
+                except KeyboardInterrupt:
+                    pass
             raise
+        worker.join()
         r = result[0]
         if isinstance(r, BaseException):
             raise r
@@ -286,4 +373,5 @@ class Engine:
     clean_video = staticmethod(clean_video)
     progress = staticmethod(progress)
     cancel = staticmethod(cancel)
+    regions_left_out = staticmethod(regions_left_out)
     last_error = staticmethod(last_error)

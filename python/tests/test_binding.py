@@ -1,11 +1,20 @@
 """Tests of the Python binding (python/glyphwipe/) over the built library."""
 
 import os
+import subprocess
+import sys
 import threading
 import unittest
 
 import _support as S
 import glyphwipe as gw
+
+
+def block_clip(path):
+    """Black with a white block: text for the brightness detector."""
+    S.ffmpeg("-f", "lavfi", "-i", "color=c=black:s=128x96:r=5,drawbox=x=24:y=36:w=48:h=20:color=white:t=fill",
+             "-frames:v", "5", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path)
+    return path
 
 
 class Loading(unittest.TestCase):
@@ -37,6 +46,18 @@ class Loading(unittest.TestCase):
         with self.assertRaises(TypeError):
             gw.clean_image(None, "x.png")
 
+    def test_arguments_c_cannot_take(self):
+        # A NUL would cut the path short in C; ints beyond a C int would wrap.
+        for call in (lambda: gw.detect("in\0.png"), lambda: gw.clean_image("in.png", b"out\0.png"),
+                     lambda: gw.clean_video("in\0.mp4", "out.mp4"), lambda: gw.init("models\0"),
+                     lambda: gw.set_option("threshold\0", "0.5"), lambda: gw.set_option("threshold", "0.5\0")):
+            with self.assertRaises(ValueError):
+                call()
+        for band in ((2 ** 32 + 50, 100), (0, 2 ** 32 + 60), (-2 ** 31 - 1, 50)):
+            with self.subTest(band=band):
+                with self.assertRaises(OverflowError):
+                    gw.clean_video("in.mp4", "out.mp4", band=band)
+
 
 class Operations(unittest.TestCase):
 
@@ -52,11 +73,14 @@ class Operations(unittest.TestCase):
 
     def test_options(self):
         gw.set_option("threshold", 0.5)
+        gw.set_option("threshold", 1e-05)  # written out without an exponent for the library
         gw.set_option("inpaint_radius", 7)
         gw.set_option("device", "cuda")
         for name, value, text in (("threshold", 1.5, "threshold must be in (0,1)"),
                                   ("threshold", "abc", "threshold must be in (0,1)"),
                                   ("inpaint_radius", 129, "inpaint_radius must be 0..128"),
+                                  ("inpaint_radius", 2 ** 40, "inpaint_radius must be 0..128"),
+                                  ("inpaint_radius", " 5", "inpaint_radius must be 0..128"),
                                   ("device", "gpu", "device must be cpu or cuda"),
                                   ("colour", "red", "unknown option: colour")):
             with self.subTest(name=name, value=value):
@@ -132,6 +156,82 @@ class Operations(unittest.TestCase):
             gw.clean_video(self.clip, os.path.join(self.d, "boom.mp4"), progress=boom)
         # The run was cancelled and joined: the engine is free again.
         self.assertEqual(gw.detect(S.make_image(os.path.join(self.d, "p2.png"), 64, 64, [])), [])
+
+    def test_calls_from_a_callback_raise(self):
+        # The progress callback runs on the calling thread while the video
+        # runs: a call of the module from there must not reach the library
+        # (cleanup there used to crash it, a second video ran beside the
+        # first). The fill never ends by itself; cancel stops it.
+        models = S.model_dir_with(self, os.path.join(S.TEST_MODELS, "det_bright.onnx"),
+                                  os.path.join(S.TEST_MODELS, "inp_endless.onnx"))
+        gw.init(models)
+        img = os.path.join(self.d, "p3.png")
+        S.make_image(img, 64, 64, [])
+        stop = threading.Event()
+        raised, readable = [], []
+
+        def inside(pct):
+            if stop.is_set():
+                return
+            for name, call in (("cleanup", gw.cleanup), ("init", lambda: gw.init(models)),
+                               ("set_option", lambda: gw.set_option("threshold", 0.5)),
+                               ("detect", lambda: gw.detect(img)),
+                               ("clean_image", lambda: gw.clean_image(img, os.path.join(self.d, "p3-out.png"))),
+                               ("clean_video", lambda: gw.clean_video(self.clip, os.path.join(self.d, "nested.mp4")))):
+                try:
+                    call()
+                    raised.append((name, None))
+                except gw.GlyphwipeError as e:
+                    raised.append((name, str(e)))
+            readable.append((gw.progress(), gw.regions_left_out(), gw.last_error()))
+            stop.set()
+
+        out = os.path.join(self.d, "endless.mp4")
+        with self.assertRaises(gw.GlyphwipeCancelled):
+            gw.clean_video(block_clip(os.path.join(self.d, "bright.mp4")), out, progress=inside, cancel=stop)
+        self.assertEqual([n for n, _ in raised], ["cleanup", "init", "set_option", "detect", "clean_image",
+                                                   "clean_video"])
+        for name, text in raised:
+            self.assertEqual(text, "busy: clean_video() is running; %s() cannot be called from its callbacks" % name)
+        self.assertEqual(readable, [(0, 0, "no error")])
+        self.assertFalse(os.path.exists(out))
+        self.assertFalse(os.path.exists(os.path.join(self.d, "nested.mp4")))
+        self.assertEqual(gw.detect(img), [])  # the engine is free and whole again
+
+    def test_ctrl_c_cancels_the_run(self):
+        # In a child interpreter: Ctrl-C while the library is inside a model
+        # run that never ends by itself. KeyboardInterrupt comes only after
+        # the run was cancelled and has returned; nothing is left behind.
+        models = S.model_dir_with(self, os.path.join(S.TEST_MODELS, "det_bright.onnx"),
+                                  os.path.join(S.TEST_MODELS, "inp_endless.onnx"))
+        clip = block_clip(os.path.join(self.d, "bright2.mp4"))
+        out = os.path.join(self.d, "interrupted.mp4")
+        script = r"""
+import os, signal, sys, threading, time
+sys.path.insert(0, sys.argv[1])
+import glyphwipe as gw
+models, clip, out, folder = sys.argv[2:6]
+gw.init(models)
+def interrupt():
+    while not [n for n in os.listdir(folder) if ".glyphwipe-" in n]:
+        time.sleep(0.01)
+    time.sleep(0.2)
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt, daemon=True).start()
+try:
+    gw.clean_video(clip, out)
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", gw.last_error(), gw.progress())
+    print("busy" if gw.detect(sys.argv[6]) is None else "free")
+"""
+        img = S.make_image(os.path.join(self.d, "p4.png"), 64, 64, [])
+        r = subprocess.run([sys.executable, "-c", script, os.path.join(S.SOURCE, "python"), models, clip, out,
+                            self.d, img], capture_output=True, text=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "interrupted cancelled by glyphwipe_cancel() 0\nfree\n", r.stderr)
+        self.assertFalse(os.path.exists(out))
+        self.assertEqual([n for n in os.listdir(self.d) if ".glyphwipe-" in n], [])
 
     def test_cancel_before_a_run_has_no_effect(self):
         gw.cancel()

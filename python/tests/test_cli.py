@@ -52,8 +52,31 @@ def rgb(path):
 
 
 def leftovers(folder):
-    """Temporary outputs the tool may have left in a folder."""
+    """Temporary outputs the tool (or the library) may have left in a folder."""
     return [n for n in os.listdir(folder) if ".glyphwipe-" in n]
+
+
+def stand_in_models(testcase, fill="inp_const.onnx"):
+    """A brightness detector and a stand-in fill: quick runs with text found
+    on white blocks. inp_endless.onnx never ends a run by itself."""
+    return S.model_dir_with(testcase, os.path.join(S.TEST_MODELS, "det_bright.onnx"),
+                            os.path.join(S.TEST_MODELS, fill))
+
+
+def blocks_source(w, h, n, rate=10):
+    """A lavfi source: black, with n white blocks in rows of five."""
+    src = "color=c=black:s=%dx%d:r=%d" % (w, h, rate)
+    for i in range(n):
+        src += ",drawbox=x=%d:y=%d:w=60:h=24:color=white:t=fill" % (60 + (i % 5) * 240, 60 + (i // 5) * 220)
+    return src
+
+
+def wait_for(condition, timeout=60):
+    deadline = time.time() + timeout
+    while not condition():
+        if time.time() > deadline:
+            raise AssertionError("timed out waiting")
+        time.sleep(0.02)
 
 
 class Usage(unittest.TestCase):
@@ -94,6 +117,19 @@ class Usage(unittest.TestCase):
             (["--radius", "129", "clean", img, out], "--radius"),
             (["--radius", "-1", "clean", img, out], "--radius"),
             (["--radius", "5.0", "clean", img, out], "--radius"),
+            # Numbers by one rule, the library's: the whole text, no blanks, no '+'.
+            (["--threshold", " 0.5", "clean", img, out], "--threshold"),
+            (["--threshold", "0.5 ", "clean", img, out], "--threshold"),
+            (["--threshold", "+0.5", "clean", img, out], "--threshold"),
+            (["--threshold", "", "clean", img, out], "--threshold"),
+            (["--threshold", "5e-1", "clean", img, out], "--threshold"),
+            (["--radius", "+5", "clean", img, out], "--radius"),
+            (["--radius", " 5", "clean", img, out], "--radius"),
+            (["--radius", "5 ", "clean", img, out], "--radius"),
+            (["--radius", "", "clean", img, out], "--radius"),
+            (["clean-video", img, out, "--band", "+10:20"], "--band"),
+            (["clean-video", img, out, "--band", "10: 20"], "--band"),
+            (["clean-video", img, out, "--band", "10:20 "], "--band"),
             (["clean-video", img, out, "--band", "50:40"], "--band"),
             (["clean-video", img, out, "--band", "0:101"], "--band"),
             (["clean-video", img, out, "--band", "80"], "--band"),
@@ -140,6 +176,15 @@ class Errors(WithTextImage, unittest.TestCase):
                 self.assertEqual(err, "glyphwipe: cannot read %s: No such file or directory\n" % missing)
         code, _, err = run("clean", self.d, os.path.join(self.d, "o.png"), expect=FAIL)
         self.assertEqual(err, "glyphwipe: cannot read %s: Is a directory\n" % self.d)
+        # A FIFO would block whoever opens it for reading: refused unopened.
+        fifo = os.path.join(self.d, "fifo.png")
+        os.mkfifo(fifo)
+        for cmd in (["detect", fifo], ["clean", fifo, os.path.join(self.d, "o.png")],
+                    ["clean-video", fifo, os.path.join(self.d, "o.mp4")]):
+            with self.subTest(cmd=cmd[0], input="fifo"):
+                code, _, err = run(*cmd, expect=FAIL, timeout=60)
+                self.assertEqual(err, "glyphwipe: cannot read %s: not a regular file\n" % fifo)
+        os.remove(fifo)
         if os.geteuid() != 0:  # root reads everything
             locked = os.path.join(self.d, "locked.png")
             S.make_image(locked, 32, 32, [])
@@ -179,6 +224,8 @@ class Errors(WithTextImage, unittest.TestCase):
         self.assertEqual(err, "glyphwipe: %s is the input file (use --force to replace it)\n" % self.img)
         code, _, err = run("clean", self.img, self.d, expect=FAIL)
         self.assertIn("is a folder", err)
+        code, _, err = run("--force", "clean", self.img, "/dev/null", expect=FAIL)
+        self.assertEqual(err, "glyphwipe: /dev/null is not a regular file; give a file name for the output\n")
         code, _, err = run("clean", self.img, os.path.join(self.d, "no", "out.png"), expect=FAIL)
         self.assertIn("folder %s does not exist" % os.path.join(self.d, "no"), err)
         self.assertEqual(leftovers(self.d), [])
@@ -254,6 +301,15 @@ class Images(WithTextImage, unittest.TestCase):
         jpg = os.path.join(self.d, "out.jpeg")
         run("clean", self.img, jpg, expect=0)
         self.assertEqual(S.read_file(jpg)[:3], b"\xff\xd8\xff")
+
+    def test_regions_left_out_are_reported(self):
+        # 20 separate blocks of "text", 12 repainted: the tool says so.
+        img = os.path.join(self.d, "twenty.png")
+        S.ffmpeg("-f", "lavfi", "-i", blocks_source(1200, 900, 20), "-frames:v", "1", img)
+        out = os.path.join(self.d, "twenty-out.png")
+        code, _, err = run("--models", stand_in_models(self), "clean", img, out, expect=0)
+        self.assertEqual(err, "glyphwipe: 8 text regions kept their text in %s: "
+                              "at most 12 regions are repainted per picture\n" % out)
 
     def test_force_replaces_output_and_input(self):
         out = S.write_file(os.path.join(self.d, "out.png"), b"old")
@@ -384,6 +440,57 @@ class Interrupt(unittest.TestCase):
         out = S.write_file(os.path.join(self.d, "old.mp4"), b"old result")
         self.interrupt(["--force", "clean-video", self.clip, out])
         self.assertEqual(S.read_file(out), b"old result")
+
+    def test_every_ending_signal_cleans_up(self):
+        # Each signal arrives while the library is inside a model run that
+        # never ends by itself (both temporary files exist then): the run is
+        # cancelled, both files go, the exit status is 128 + the signal.
+        d = S.temp_dir(self)
+        models = stand_in_models(self, "inp_endless.onnx")
+        clip = os.path.join(d, "block.mp4")
+        S.ffmpeg("-f", "lavfi", "-i", blocks_source(320, 240, 1), "-frames:v", "5", "-c:v", "libx264",
+                 "-preset", "ultrafast", "-pix_fmt", "yuv420p", clip)
+        out = S.write_file(os.path.join(d, "out.mp4"), b"old result")
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPIPE, signal.SIGUSR1, signal.SIGALRM):
+            with self.subTest(signal=sig.name):
+                p = subprocess.Popen([S.CLI, "--models", models, "--force", "clean-video", clip, out],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                try:
+                    wait_for(lambda: len(leftovers(d)) == 2 or p.poll() is not None)
+                    p.send_signal(sig)
+                    _, err = p.communicate(timeout=60)
+                finally:
+                    if p.poll() is None:
+                        p.kill()
+                        p.wait()
+                self.assertEqual(p.returncode, 128 + sig, err)
+                self.assertEqual(leftovers(d), [])
+                self.assertEqual(S.read_file(out), b"old result")
+
+    def test_second_writer_of_the_same_output_fails(self):
+        # Two runs write the same OUT without --force: when OUT appears
+        # while one runs (the other finished first), that run fails at the
+        # end instead of replacing it, and leaves nothing behind.
+        d = S.temp_dir(self)
+        clip = os.path.join(d, "blocks.mp4")
+        S.ffmpeg("-f", "lavfi", "-i", blocks_source(320, 240, 1), "-frames:v", "100", "-c:v", "libx264",
+                 "-preset", "ultrafast", "-pix_fmt", "yuv420p", clip)
+        out = os.path.join(d, "out.mp4")
+        p = subprocess.Popen([S.CLI, "--models", stand_in_models(self), "clean-video", clip, out],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            wait_for(lambda: len(leftovers(d)) == 2 or p.poll() is not None)
+            self.assertIsNone(p.poll(), "the run ended before the other result appeared")
+            S.write_file(out, b"the other run's result")
+            _, err = p.communicate(timeout=240)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        self.assertEqual(p.returncode, FAIL, err)
+        self.assertIn("glyphwipe: %s exists (use --force to replace it)\n" % out, own_text(err))
+        self.assertEqual(S.read_file(out), b"the other run's result")
+        self.assertEqual(leftovers(d), [])
 
 
 class Install(unittest.TestCase):

@@ -4,6 +4,7 @@
 // and glyphwipe_process_image must give a clear error or a correct result.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 namespace {
 
 const char *LOAD_FAILED = "stbi_load failed: ";
+const char *KEPT_FORMATS = " (PNG, JPEG, BMP and TGA are read)";
 
 void put_be32(std::string &s, uint32_t v)
 {
@@ -115,10 +117,24 @@ std::string jpeg_claiming(uint16_t w, uint16_t h)
     return s;
 }
 
-std::string ppm(int w, int h, const std::vector<unsigned char> &rgb)
+// A 24-bit top-down BMP holding the RGB24 picture (rows padded to 4 bytes).
+std::string bmp(int w, int h, const std::vector<unsigned char> &rgb)
 {
-    std::string s = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
-    return s + std::string(rgb.begin(), rgb.end());
+    const uint32_t stride = ((uint32_t)w * 3 + 3) & ~3u, data = stride * (uint32_t)h;
+    const std::pair<uint32_t, int> fields[] = {
+        {54 + data, 4}, {0, 4}, {54, 4}, {40, 4}, {(uint32_t)w, 4}, {(uint32_t)-h, 4}, {1, 2}, {24, 2},
+        {0, 4}, {data, 4}, {2835, 4}, {2835, 4}, {0, 4}, {0, 4}};
+    std::string s("BM", 2);
+    for (const auto &f : fields)
+        put_le(s, f.first, f.second);
+    std::string row(stride, '\0');
+    for (int y = 0; y < h; y++) {
+        for (int x = 0; x < w; x++)
+            for (int c = 0; c < 3; c++)
+                row[(size_t)x * 3 + c] = (char)rgb[((size_t)y * w + x) * 3 + 2 - c];
+        s += row;
+    }
+    return s;
 }
 
 std::string size_text(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
@@ -160,11 +176,14 @@ protected:
         int ret = glyphwipe_process_image(path.c_str(), out.c_str());
         std::string err2 = glyphwipe_last_error();
         if (!json) {
-            // The decoder refused it, or it decoded to a picture too small
+            // The decoder refused it, its format is not read, its header
+            // claims too many pixels, or it decoded to a picture too small
             // for the detector (stb reads some broken headers as 0x0).
             bool load = gwt::starts_with(err, LOAD_FAILED + path + " (stbi: ");
+            bool format = err == "unsupported image format: " + path + KEPT_FORMATS;
+            bool large = gwt::starts_with(err, "picture too large: ");
             bool small = gwt::starts_with(err, "image too small: ");
-            EXPECT_TRUE(load || small) << what << ": " << err;
+            EXPECT_TRUE(load || format || large || small) << what << ": " << err;
             EXPECT_EQ(ret, -1) << what;
             EXPECT_EQ(err2, small ? "detect: " + err : err) << what;
             EXPECT_FALSE(gwt::file_exists(out)) << what;
@@ -225,36 +244,85 @@ TEST_F(HostileImages, EmptyRandomAndTruncatedFiles)
     printf("image files tried: %d, refused by the decoder: %d\n", tried, refused);
 }
 
-// Headers that claim sizes the decoder must not trust: refused (too large or
-// data missing) without a crash or an attempt to fill gigabytes.
+// Headers that claim sizes the decoder must not trust: refused from the
+// header when over 100 megapixels, refused by the decoder when data is
+// missing, and other formats refused by their signature; never a crash or an
+// attempt to fill gigabytes. The expected text names the reason.
 TEST_F(HostileImages, HeadersClaimingHugeSizes)
 {
+    const std::string LARGE = "picture too large: ", FORMAT = "unsupported image format: ";
     struct Case {
-        std::string name, bytes;
+        std::string name, bytes, error;  // error: its start, "" for "any sane outcome"
     } cases[] = {
-        {"png-30000x30000.png", png_claiming(30000, 30000)},
-        {"png-1x16777216.png", png_claiming(1, 16777216)},
-        {"png-16777216x1.png", png_claiming(16777216, 1)},
-        {"png-2^31.png", png_claiming(0x7fffffff, 0x7fffffff)},
-        {"png-0x0.png", png_claiming(0, 0)},
-        {"bmp-30000x30000.bmp", bmp_claiming(30000, 30000)},
-        {"bmp-1x16777216.bmp", bmp_claiming(1, 16777216)},
-        {"bmp-topdown.bmp", bmp_claiming(30000, -30000)},
-        {"bmp-minint.bmp", bmp_claiming(4, INT32_MIN)},
-        {"gif-65535.gif", gif_claiming(65535, 65535)},
-        {"tga-65535.tga", tga_claiming(65535, 65535)},
-        {"jpg-65500.jpg", jpeg_claiming(65500, 65500)},
-        {"ppm-1e6.ppm", "P6 1000000 1000000 255\n" + std::string(100, '\x7f')},
-        {"ppm-1x16777216.ppm", "P6 1 16777216 255\n" + std::string(100, '\x7f')},
-        {"ppm-huge-number.ppm", "P6 99999999999999999999 2 255\n" + std::string(100, '\x7f')},
-        {"ppm-maxval0.ppm", "P6 2 2 0\n" + std::string(12, '\x7f')},
-        {"hdr-30000.hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n" + std::string(100, '\x02')},
+        {"png-30000x30000.png", png_claiming(30000, 30000), LARGE + "30000x30000 (limit 100 megapixels)"},
+        {"png-1x16777216.png", png_claiming(1, 16777216), LOAD_FAILED},
+        {"png-16777216x1.png", png_claiming(16777216, 1), LOAD_FAILED},
+        {"png-2^31.png", png_claiming(0x7fffffff, 0x7fffffff), LARGE + "2147483647x2147483647 (limit 100 megapixels)"},
+        {"png-0x0.png", png_claiming(0, 0), LOAD_FAILED},
+        {"bmp-30000x30000.bmp", bmp_claiming(30000, 30000), LARGE + "30000x30000 (limit 100 megapixels)"},
+        {"bmp-1x16777216.bmp", bmp_claiming(1, 16777216), ""},
+        {"bmp-topdown.bmp", bmp_claiming(30000, -30000), LARGE + "30000x30000 (limit 100 megapixels)"},
+        {"bmp-minint.bmp", bmp_claiming(4, INT32_MIN), LARGE + "4x2147483648 (limit 100 megapixels)"},
+        {"gif-65535.gif", gif_claiming(65535, 65535), FORMAT},
+        {"tga-65535.tga", tga_claiming(65535, 65535), LARGE + "65535x65535 (limit 100 megapixels)"},
+        {"jpg-65500.jpg", jpeg_claiming(65500, 65500), LARGE + "65500x65500 (limit 100 megapixels)"},
+        {"jpg-16000.jpg", jpeg_claiming(16000, 16000), LARGE + "16000x16000 (limit 100 megapixels)"},
+        {"ppm-1e6.ppm", "P6 1000000 1000000 255\n" + std::string(100, '\x7f'), FORMAT},
+        {"pgm-20000.pgm", "P5\n20000 20000\n255\n" + std::string(10, '\x7f'), FORMAT},
+        {"ppm-1x16777216.ppm", "P6 1 16777216 255\n" + std::string(100, '\x7f'), FORMAT},
+        {"ppm-huge-number.ppm", "P6 99999999999999999999 2 255\n" + std::string(100, '\x7f'), FORMAT},
+        {"ppm-maxval0.ppm", "P6 2 2 0\n" + std::string(12, '\x7f'), FORMAT},
+        {"psd-23000.psd", "8BPS" + std::string("\x00\x01\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x59\xd8\x00\x00"
+                                               "\x59\xd8\x00\x08\x00\x03", 22) + std::string(78, '\0'), FORMAT},
+        {"hdr-30000.hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n" + std::string(100, '\x02'), FORMAT},
     };
     for (const Case &c : cases) {
-        gwt::write_file(dir + "/" + c.name, c.bytes);
-        expect_sane(dir + "/" + c.name, c.name);
+        std::string path = dir + "/" + c.name;
+        gwt::write_file(path, c.bytes);
+        expect_sane(path, c.name);
+        if (c.error.empty())
+            continue;
+        std::string want = c.error == FORMAT ? FORMAT + path + KEPT_FORMATS : c.error == LOAD_FAILED ? LOAD_FAILED + path : c.error;
+        EXPECT_TRUE(gwt::starts_with(glyphwipe_last_error(), want)) << c.name << ": " << glyphwipe_last_error();
     }
     printf("huge-header files tried: %zu\n", sizeof cases / sizeof cases[0]);
+}
+
+// What made the library crash or put freed memory into a picture: a
+// 104-byte Softimage PIC (8x8, no pixel data) and a PPM header without
+// pixels. Both are formats the library does not read; each call runs in a
+// child process, so that a crash fails the test instead of ending the run.
+TEST_F(HostileImages, FormatsNotReadAreRefusedSafely)
+{
+    std::string pic("\x53\x80\xF6\x34", 4);
+    pic += std::string(84, '\0') + "PICT";
+    pic += std::string("\x00\x08\x00\x08", 4) + std::string(4, '\0');  // 8x8, ratio
+    pic += std::string("\x00\x00\x00\x00", 4);                          // fields, pad
+    pic += std::string("\x00\x08\x02\xF0", 4);                          // one packet: 8 bits, mixed, RGB
+    const std::pair<std::string, std::string> files[] = {
+        {"softimage.pic", pic.substr(0, 104)},
+        {"header.ppm", "P6\n64 64\n255\n"},
+        {"header-named.png", "P6\n64 64\n255\n"},
+    };
+    for (const auto &f : files)
+        gwt::write_file(dir + "/" + f.first, f.second);
+    auto child = [&] {
+        int bad = 0;
+        for (const auto &f : files) {
+            const std::string path = dir + "/" + f.first, out = dir + "/out.png";
+            const char *json = glyphwipe_detect(path.c_str());
+            const std::string err = glyphwipe_last_error();
+            const int ret = glyphwipe_process_image(path.c_str(), out.c_str());
+            if (json || err != "unsupported image format: " + path + KEPT_FORMATS || ret != -1 || gwt::file_exists(out)) {
+                fprintf(stderr, "%s: %s\n", f.first.c_str(), err.c_str());
+                bad++;
+            }
+        }
+        glyphwipe_cleanup();
+        exit(bad);
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child starts afresh, no threads copied
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
 
 // Real pictures at the extremes of shape: a pixel thin and thousands long,
@@ -269,8 +337,8 @@ TEST_F(HostileImages, ExtremeShapes)
         std::vector<unsigned char> rgb((size_t)w * h * 3);
         for (size_t i = 0; i < rgb.size(); i++)
             rgb[i] = (unsigned char)((i % 3 == 0) ? (i / 3) % 251 : rng() & 0xff);
-        std::string f = dir + "/p" + size_text(w, h) + ".ppm";
-        gwt::write_file(f, ppm(w, h, rgb));
+        std::string f = dir + "/p" + size_text(w, h) + ".bmp";
+        gwt::write_file(f, bmp(w, h, rgb));
         expect_cleaned_at_size(f, w, h);
         tried++;
     }
@@ -279,8 +347,8 @@ TEST_F(HostileImages, ExtremeShapes)
     for (const auto &sh : thin) {
         int w = sh[0], h = sh[1];
         std::vector<unsigned char> rgb((size_t)w * h * 3, 0x80);
-        std::string f = dir + "/thin.ppm", out = dir + "/thin.png";
-        gwt::write_file(f, ppm(w, h, rgb));
+        std::string f = dir + "/thin.bmp", out = dir + "/thin.png";
+        gwt::write_file(f, bmp(w, h, rgb));
         std::string size = size_text(w, h);
         EXPECT_EQ(glyphwipe_detect(f.c_str()), nullptr) << size;
         EXPECT_EQ(std::string(glyphwipe_last_error()), "image too small: " + size);
@@ -304,25 +372,38 @@ TEST_F(HostileImages, ExtremeShapes)
 }
 
 // Outputs that cannot be written (a path under a regular file, a missing
-// folder, a folder, /proc, which root cannot create files in either) fail with the
-// save message; the same path in and out replaces the input with the result.
+// folder, a folder, /proc, which root cannot create files in either, a FIFO,
+// a device) fail with the save message and its reason; the same path in and
+// out replaces the input with the result.
 TEST_F(HostileImages, OutputPaths)
 {
-    std::string in = dir + "/in.png";
+    std::string in = dir + "/in.png", fifo = dir + "/fifo.png";
     ASSERT_TRUE(gwt::make_text_image(in, 200, 80, "plain:navy", {{"Replace", 10, 20, 36, "white", 0, "black"}}));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::string before = gwt::read_file(in);
-    for (const std::string &bad : {in + "/out.png", dir + "/missing/out.png", std::string("/proc/gw_out.png"),
-                                   std::string("/proc/gw_out.jpg"), dir + "/"}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {in + "/out.png", "Not a directory"},
+        {dir + "/missing/out.png", "No such file or directory"},
+        {"/proc/gw_out.png", "No such file or directory"},
+        {"/proc/gw_out.jpg", "No such file or directory"},
+        {dir + "/", "Is a directory"},
+        {fifo, "not a regular file"},
+        {"/dev/null", "not a regular file"},
+    };
+    for (const auto &c : cases) {
+        const std::string &bad = c.first;
         EXPECT_EQ(glyphwipe_process_image(in.c_str(), bad.c_str()), -1) << bad;
-        EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + bad);
-        if (bad.back() != '/') {
+        EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + bad + " (" + c.second + ")");
+        if (bad.back() != '/' && bad.rfind("/dev/", 0) != 0 && bad != fifo) {
             EXPECT_FALSE(gwt::file_exists(bad));
         }
     }
     EXPECT_EQ(gwt::read_file(in), before);
-    // A folder as the input.
-    EXPECT_EQ(glyphwipe_detect(dir.c_str()), nullptr);
-    EXPECT_TRUE(gwt::starts_with(glyphwipe_last_error(), LOAD_FAILED + dir + " (stbi: ")) << glyphwipe_last_error();
+    // A folder, a FIFO (which would block a reader) and a device as the input.
+    for (const std::string &p : {dir, fifo, std::string("/dev/zero")}) {
+        EXPECT_EQ(glyphwipe_detect(p.c_str()), nullptr) << p;
+        EXPECT_EQ(std::string(glyphwipe_last_error()), "not a regular file: " + p);
+    }
 
     const char *json = glyphwipe_detect(in.c_str());
     ASSERT_NE(json, nullptr);

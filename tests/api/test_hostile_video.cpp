@@ -147,15 +147,56 @@ TEST_F(HostileVideo, ExtremeGeometry)
     }
 }
 
+// Pictures over 8192 on a side are refused from the stream's header, before
+// a picture is decoded; the message names the size.
+TEST_F(HostileVideo, PicturesTooLarge)
+{
+    for (const char *size : {"8200x16", "16x8194"}) {
+        std::string f = dir + "/large.mkv";
+        ASSERT_TRUE(gwv::ff(std::string("-f lavfi -i color=c=gray:s=") + size + ":r=5 -frames:v 2 -c:v ffv1 " + f, f));
+        unlink(out.c_str());
+        EXPECT_EQ(glyphwipe_process_video(f.c_str(), out.c_str()), -1) << size;
+        EXPECT_EQ(std::string(glyphwipe_last_error()), std::string("picture too large: ") + size + " (limit 8192x8192)");
+        EXPECT_FALSE(gwt::file_exists(out));
+    }
+}
+
+// A video stream whose pictures all fail to decode (here: an MP4 whose media
+// data is zeroed) gives no output: "no picture could be decoded", never an
+// empty MP4 with progress 100. An older output stays.
+TEST_F(HostileVideo, NoPictureDecodes)
+{
+    std::string bytes = gwt::read_file(mp4);  // index up front, media data last
+    size_t mdat = bytes.find("mdat");
+    ASSERT_NE(mdat, std::string::npos);
+    for (size_t i = mdat + 4; i < bytes.size(); i++)
+        bytes[i] = 0;
+    std::string f = dir + "/zeroed.mp4";
+    gwt::write_file(f, bytes);
+    gwt::write_file(out, "older result");
+    EXPECT_EQ(glyphwipe_process_video(f.c_str(), out.c_str()), -1);
+    EXPECT_EQ(std::string(glyphwipe_last_error()), "no picture could be decoded from " + f);
+    EXPECT_LT(glyphwipe_progress(), 100);
+    EXPECT_EQ(gwt::read_file(out), "older result");
+    EXPECT_EQ(gwt::temp_outputs_in(out.substr(0, out.rfind('/'))), 0);
+}
+
 // Outputs that cannot be written: a path whose parent is a regular file, a
 // missing folder, a folder itself, and /proc (tests run as root, so a read-only mode bit would
 // not stop the write). The input is left as it was.
 TEST_F(HostileVideo, UnwritableOutputs)
 {
     std::string before = gwt::read_file(mp4);
-    for (const std::string &bad : {mp4 + "/out.mp4", dir + "/missing/out.mp4", std::string("/proc/gw_out.mp4"), dir}) {
-        EXPECT_EQ(glyphwipe_process_video(mp4.c_str(), bad.c_str()), -1) << bad;
-        EXPECT_EQ(std::string(glyphwipe_last_error()), "cannot open output file: " + bad);
+    const std::pair<std::string, std::string> cases[] = {
+        {mp4 + "/out.mp4", "Not a directory"},
+        {dir + "/missing/out.mp4", "No such file or directory"},
+        {"/proc/gw_out.mp4", "No such file or directory"},
+        {dir, "Is a directory"},
+        {"/dev/null", "not a regular file"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(glyphwipe_process_video(mp4.c_str(), c.first.c_str()), -1) << c.first;
+        EXPECT_EQ(std::string(glyphwipe_last_error()), "cannot open output file: " + c.first + " (" + c.second + ")");
     }
     EXPECT_TRUE(gwt::read_file(mp4) == before);
 }

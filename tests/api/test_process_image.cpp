@@ -12,6 +12,7 @@
 
 #include "glyphwipe.h"
 #include "test_support.h"
+#include "../unit/test_video_util.h"
 
 namespace {
 
@@ -255,11 +256,11 @@ TEST_F(StandIn, FailuresWriteNothing)
     EXPECT_GT(strlen(glyphwipe_last_error()), strlen("detect: "));
     EXPECT_FALSE(gwt::file_exists(out2));
 
-    // An output folder that does not exist: "save failed: <path>"; the input
-    // stays as it was.
+    // An output folder that does not exist: "save failed: <path> (<reason>)";
+    // the input stays as it was.
     const std::string out3 = dir + "/no/such/folder/out.png";
     EXPECT_EQ(glyphwipe_process_image(in.c_str(), out3.c_str()), -1);
-    EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + out3);
+    EXPECT_EQ(std::string(glyphwipe_last_error()), "save failed: " + out3 + " (No such file or directory)");
     EXPECT_FALSE(gwt::file_exists(out3));
     EXPECT_EQ(gwt::read_file(in), original);
 
@@ -294,4 +295,53 @@ TEST_F(RealFill, LineWiderThanTheFrameIsHigh)
     // square crop (360), so it is repainted in pieces, ends included.
     const gwt::TextLine wide{"WIDE CAPTION ACROSS THE FRAME", 30, 280, 30, "white"};
     EXPECT_GT(clean_and_compare("plain:0x204060", 640, 360, {wide}, 12), 0.97) << SHARE;
+}
+
+// At most 12 regions are repainted per picture: of 20 separate text blocks, 8
+// keep their text, and glyphwipe_regions_left_out says so (for a video,
+// summed over its pictures). Detection repaints nothing and counts nothing.
+TEST(RegionCap, LeftOutRegionsAreCounted)
+{
+    const std::string dir = gwt::temp_dir();
+    const std::string models = gwt::model_dir_with(gwt::test_model("det_bright.onnx"), gwt::test_model("inp_const.onnx"));
+    auto blocks = [](int n) {
+        std::string src = "color=c=black:s=1200x900:r=5";
+        for (int i = 0; i < n; i++)
+            src += ",drawbox=x=" + std::to_string(60 + (i % 5) * 240) + ":y=" + std::to_string(60 + (i / 5) * 220) +
+                   ":w=60:h=24:color=white:t=fill";
+        return src;
+    };
+    const std::string twenty = dir + "/twenty.png", ten = dir + "/ten.png", clip = dir + "/twenty.mp4";
+    ASSERT_TRUE(gwt::make_text_image(twenty, 1200, 900, blocks(20), {}));
+    ASSERT_TRUE(gwt::make_text_image(ten, 1200, 900, blocks(10), {}));
+    ASSERT_TRUE(gwv::lavfi_clip(clip, blocks(20), 3, 5, false));
+    ASSERT_EQ(glyphwipe_init(models.c_str()), 0) << glyphwipe_last_error();
+    EXPECT_EQ(glyphwipe_regions_left_out(), 0);
+
+    const char *json = glyphwipe_detect(twenty.c_str());
+    ASSERT_NE(json, nullptr) << glyphwipe_last_error();
+    EXPECT_EQ(gwt::parse_boxes(json).size(), 20u);
+    EXPECT_EQ(glyphwipe_regions_left_out(), 0);
+
+    ASSERT_EQ(glyphwipe_process_image(twenty.c_str(), (dir + "/out.png").c_str()), 0) << glyphwipe_last_error();
+    EXPECT_EQ(glyphwipe_regions_left_out(), 8);
+    // Twelve blocks took the fill's colour, eight are still white.
+    int w = 0, h = 0, white = 0;
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(gwt::load_rgb(dir + "/out.png", w, h, rgb));
+    for (int i = 0; i < 20; i++) {
+        const size_t at = ((size_t)(60 + (i / 5) * 220 + 12) * w + 60 + (i % 5) * 240 + 30) * 3;
+        white += rgb[at] == 255 && rgb[at + 1] == 255 && rgb[at + 2] == 255;
+    }
+    EXPECT_EQ(white, 8);
+
+    ASSERT_EQ(glyphwipe_process_image(ten.c_str(), (dir + "/out10.png").c_str()), 0) << glyphwipe_last_error();
+    EXPECT_EQ(glyphwipe_regions_left_out(), 0);
+    ASSERT_EQ(glyphwipe_process_video(clip.c_str(), (dir + "/out.mp4").c_str()), 0) << glyphwipe_last_error();
+    EXPECT_EQ(glyphwipe_regions_left_out(), 3 * 8);
+    // A call that fails before any picture keeps the count of the last run.
+    EXPECT_EQ(glyphwipe_process_image(nullptr, nullptr), -1);
+    EXPECT_EQ(glyphwipe_regions_left_out(), 3 * 8);
+    glyphwipe_cleanup();
+    EXPECT_EQ(glyphwipe_regions_left_out(), 0);
 }

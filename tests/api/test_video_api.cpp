@@ -116,7 +116,7 @@ TEST_F(VideoApi, PathsAndSetupFailures)
     std::string clip = dir + "/c.mp4", nowhere = dir + "/missing-dir/o.mp4";
     ASSERT_TRUE(gwv::plain_clip(clip, 64, 48, 3, 10, false));
     EXPECT_EQ(glyphwipe_process_video(clip.c_str(), nowhere.c_str()), -1);
-    EXPECT_EQ(std::string(glyphwipe_last_error()), "cannot open output file: " + nowhere);
+    EXPECT_EQ(std::string(glyphwipe_last_error()), "cannot open output file: " + nowhere + " (No such file or directory)");
     EXPECT_EQ(glyphwipe_progress(), 0);
 }
 

@@ -1,4 +1,4 @@
-# Fails unless the shared library exports exactly the ten public functions.
+# Fails unless the shared library exports exactly the eleven public functions.
 execute_process(COMMAND nm -D --defined-only "${LIB}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -16,7 +16,7 @@ endforeach()
 list(SORT found)
 set(want glyphwipe_cancel glyphwipe_cleanup glyphwipe_detect glyphwipe_init glyphwipe_last_error
     glyphwipe_process_image glyphwipe_process_video glyphwipe_process_video_region
-    glyphwipe_progress glyphwipe_set_option)
+    glyphwipe_progress glyphwipe_regions_left_out glyphwipe_set_option)
 if(NOT "${found}" STREQUAL "${want}")
   message(FATAL_ERROR "exported symbols differ:\n  got:  ${found}\n  want: ${want}")
 endif()

@@ -141,6 +141,28 @@ def wrong_shape(kind, path):
     broadcast_value(np.asarray([10.0, 20.0, 30.0], np.float32).reshape(1, 3, 1, 1), path, then)
 
 
+def endless(path):
+    """A fill that would run for years: a Loop of 2^62 turns, each adding
+    zero to the picture, then the usual 0..255 output. Only a terminated run
+    ends it (the runtime looks at the terminate flag before every node, also
+    inside the loop's body)."""
+    nodes, inits = zero_sum_nodes()
+    body = helper.make_graph(
+        [helper.make_node("Identity", ["cond_in"], ["cond_out"]),
+         helper.make_node("Add", ["v_in", "k0"], ["v_out"])],
+        "turn",
+        [helper.make_tensor_value_info("i", TensorProto.INT64, []),
+         helper.make_tensor_value_info("cond_in", TensorProto.BOOL, []),
+         helper.make_tensor_value_info("v_in", TensorProto.FLOAT, None)],
+        [helper.make_tensor_value_info("cond_out", TensorProto.BOOL, []),
+         helper.make_tensor_value_info("v_out", TensorProto.FLOAT, None)])
+    inits += [const("turns", 2 ** 62, np.int64), const("go", True, np.bool_), const("k255", 255.0)]
+    nodes += [helper.make_node("Add", ["image", "zero"], ["start"]),
+              helper.make_node("Loop", ["turns", "go", "start"], ["looped"], body=body),
+              helper.make_node("Mul", ["looped", "k255"], ["out"])]
+    save(nodes, "endless", inits, path)
+
+
 def one_input(path):
     """Only one input: the run is refused before the model is touched."""
     k = const("k", 255.0)
@@ -159,6 +181,7 @@ def main(out):
     for kind in ("wider", "smaller", "hwc", "3d", "1d"):
         wrong_shape(kind, p("inp_shape_%s.onnx" % kind))
     one_input(p("inp_one_input.onnx"))
+    endless(p("inp_endless.onnx"))
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,17 @@ std::string capture(const std::string &cmd)
         out.append(buf, n);
     pclose(p);
     return out;
+}
+
+int temp_outputs_in(const std::string &dir)
+{
+    int n = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *e = readdir(d))
+            n += strstr(e->d_name, ".glyphwipe-") != nullptr;
+        closedir(d);
+    }
+    return n;
 }
 
 bool file_exists(const std::string &path)

@@ -25,6 +25,8 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 // Quotes a string for the shell.
 std::string sh_quote(const std::string &s);
+// Temporary outputs (".NAME.glyphwipe-XXXXXX") left in a folder.
+int temp_outputs_in(const std::string &dir);
 
 // The DejaVu font used to render test text.
 std::string font_path(bool bold = true);

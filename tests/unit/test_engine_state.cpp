@@ -26,10 +26,10 @@ TEST(EngineState, InitSetsDefaultsAndCleanupClears)
     EXPECT_FLOAT_EQ(S.threshold, 0.25f);
     EXPECT_EQ(glyphwipe_set_option("threshold", "2"), -1);
     EXPECT_FLOAT_EQ(S.threshold, 0.25f);  // a rejected value changes nothing
-    EXPECT_EQ(glyphwipe_set_option("inpaint_radius", "+7"), 0);
+    EXPECT_EQ(glyphwipe_set_option("inpaint_radius", "7"), 0);
     EXPECT_EQ(S.inpaint_radius, 7);
-    EXPECT_EQ(glyphwipe_set_option("inpaint_radius", ""), 0);
-    EXPECT_EQ(S.inpaint_radius, 0);
+    EXPECT_EQ(glyphwipe_set_option("inpaint_radius", ""), -1);
+    EXPECT_EQ(S.inpaint_radius, 7);
     EXPECT_EQ(glyphwipe_set_option("device", "cuda"), 0);
     EXPECT_STREQ(S.device, "cpu");
 

@@ -3,7 +3,13 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imageio/image_io.h"
@@ -91,11 +97,11 @@ TEST(ImageIo, JpegForEverythingElse)
 TEST(ImageIo, OtherLayoutsBecomeRgb)
 {
     std::string d = gwt::temp_dir();
-    // RGBA (alpha dropped, colour kept), grey JPEG, 16-bit PNG, PNM.
+    // RGBA (alpha dropped, colour kept), grey JPEG, 16-bit PNG, paletted BMP.
     const char *files[][3] = {{"rgba.png", "0x336699@0.2", "-pix_fmt rgba"},
                               {"grey.jpg", "0x808080", "-pix_fmt gray"},
                               {"deep.png", "0x336699", "-pix_fmt rgb48be"},
-                              {"pic.ppm", "0x336699", ""}};
+                              {"pal.bmp", "0x336699", "-pix_fmt pal8"}};
     for (const auto &f : files)
         ASSERT_EQ(gwt::run(std::string("ffmpeg -nostdin -y -loglevel error -f lavfi -i color=c=") + f[1] +
                            ":s=8x8 -frames:v 1 " + f[2] + " " + d + "/" + f[0]),
@@ -117,9 +123,123 @@ TEST(ImageIo, OtherLayoutsBecomeRgb)
     ASSERT_TRUE(deep.load(d + "/deep.png")) << deep.msg;
     EXPECT_NEAR(deep.rgb[0], 0x33, 4);
     EXPECT_NEAR(deep.rgb[2], 0x99, 4);
-    Loaded pnm;
-    ASSERT_TRUE(pnm.load(d + "/pic.ppm")) << pnm.msg;
-    EXPECT_EQ(pnm.w, 8);
+    Loaded pal;
+    ASSERT_TRUE(pal.load(d + "/pal.bmp")) << pal.msg;
+    EXPECT_EQ(pal.w, 8);
+    EXPECT_EQ(pal.h, 8);
+}
+
+// Only PNG, JPEG, BMP and TGA are read: other formats stb_image knows are
+// refused by their first bytes, whatever the file is called.
+TEST(ImageIo, OtherFormatsAreRefused)
+{
+    std::string d = gwt::temp_dir();
+    for (const char *name : {"pic.ppm", "pic.pgm", "pic.gif", "pic.pam"})
+        ASSERT_EQ(gwt::run(std::string("ffmpeg -nostdin -y -loglevel error -f lavfi -i color=c=red:s=8x8 -frames:v 1 ") +
+                           d + "/" + name),
+                  0)
+            << name;
+    const std::pair<std::string, std::string> crafted[] = {
+        {"p6.png", "P6\n64 64\n255\n"},  // a PPM header and no pixels, named .png
+        {"pic.pic", std::string("\x53\x80\xF6\x34", 4) + std::string(84, '\0') + "PICT" + std::string(12, '\0')},
+        {"psd.jpg", "8BPS" + std::string("\x00\x01", 2) + std::string(100, '\0')},
+        {"hdr.tga", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 8 +X 8\n"},
+    };
+    for (const auto &c : crafted)
+        gwt::write_file(d + "/" + c.first, c.second);
+    for (const char *name : {"pic.ppm", "pic.pgm", "pic.gif", "pic.pam", "p6.png", "pic.pic", "psd.jpg", "hdr.tga"}) {
+        Loaded l;
+        EXPECT_FALSE(l.load(d + "/" + name)) << name;
+        EXPECT_EQ(std::string(l.msg), "unsupported image format: " + d + "/" + name + " (PNG, JPEG, BMP and TGA are read)");
+    }
+}
+
+// Files of the kept formats that leave parts of the picture unwritten (a
+// JPEG with a frame header and no scan, a TGA cut after one row, a paletted
+// BMP whose pixels point past its palette) decode to the same pixels whatever
+// the freed memory held before: the gaps are zeros, not old contents.
+namespace {
+void scribble_freed_heap(unsigned char value)
+{
+    std::vector<void *> blocks;
+    for (size_t n = 64; n <= 40000; n += 64) {
+        void *p = malloc(n);
+        memset(p, value, n);
+        blocks.push_back(p);
+    }
+    for (void *p : blocks)
+        free(p);
+}
+} // namespace
+
+TEST(ImageIo, GapsAreZeroNotOldMemory)
+{
+    std::string d = gwt::temp_dir();
+    // 64x64 JPEG, SOF0 then EOI: no entropy-coded data at all.
+    std::string sof("\xff\xd8\xff\xc0\x00\x11\x08\x00\x40\x00\x40\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01\xff\xd9", 23);
+    gwt::write_file(d + "/noscan.jpg", sof);
+    // 8-bit BMP, 16x4, a palette of two entries, every pixel past it.
+    std::string bmp("BM", 2);
+    auto le = [&](uint32_t v, int n) {
+        for (int k = 0; k < n; k++)
+            bmp += (char)((v >> (8 * k)) & 0xff);
+    };
+    le(14 + 40 + 8 + 64, 4), le(0, 4), le(14 + 40 + 8, 4);
+    le(40, 4), le(16, 4), le(4, 4), le(1, 2), le(8, 2), le(0, 4), le(64, 4), le(0, 4), le(0, 4), le(2, 4), le(0, 4);
+    bmp += std::string("\x10\x20\x30\x00\x40\x50\x60\x00", 8);
+    for (int i = 0; i < 64; i++)
+        bmp += (char)(i * 4 + 3);
+    gwt::write_file(d + "/palette.bmp", bmp);
+    // A 64x64 TGA cut after its header and one row.
+    std::string tga("\x00\x00\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00\x40\x00\x40\x00\x18\x20", 18);
+    gwt::write_file(d + "/cut.tga", tga + std::string(64 * 3, '\x7f'));
+
+    for (const char *name : {"noscan.jpg", "palette.bmp", "cut.tga"}) {
+        std::string first;
+        for (unsigned char value : {0xA5, 0x5A, 0xFF}) {
+            scribble_freed_heap(value);
+            Loaded l;
+            ASSERT_TRUE(l.load(d + "/" + name)) << name << ": " << l.msg;
+            std::string pixels((const char *)l.rgb, (size_t)l.w * l.h * 3);
+            if (first.empty())
+                first = pixels;
+            EXPECT_TRUE(pixels == first) << name << " changed with the heap's old contents";
+        }
+    }
+    Loaded pal, cut;
+    ASSERT_TRUE(pal.load(d + "/palette.bmp"));
+    EXPECT_EQ(std::count(pal.rgb, pal.rgb + 16 * 4 * 3, 0), 16 * 4 * 3) << "entries past the palette are black";
+    ASSERT_TRUE(cut.load(d + "/cut.tga"));
+    EXPECT_EQ(std::count(cut.rgb + 64 * 3, cut.rgb + 64 * 64 * 3, 0), 63 * 64 * 3) << "missing rows are black";
+}
+
+// The size in the header is checked before any pixel is decoded.
+TEST(ImageIo, PixelLimitFromTheHeader)
+{
+    std::string d = gwt::temp_dir();
+    // 10000 x 10001 (just over 100 megapixels) and 10000 x 10000 (exactly),
+    // as TGA headers with a few bytes of pixels.
+    auto tga = [&](int w, int h) {
+        std::string s("\x00\x00\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00", 12);
+        s += (char)(w & 0xff), s += (char)(w >> 8), s += (char)(h & 0xff), s += (char)(h >> 8);
+        return s + std::string("\x18\x20", 2) + std::string(30, '\x11');
+    };
+    gwt::write_file(d + "/over.tga", tga(10000, 10001));
+    Loaded over;
+    EXPECT_FALSE(over.load(d + "/over.tga"));
+    EXPECT_STREQ(over.msg, "picture too large: 10000x10001 (limit 100 megapixels)");
+    // A top-down BMP (negative height) counts its rows all the same.
+    std::string bmp("BM", 2);
+    auto le = [&](uint32_t v, int n) {
+        for (int k = 0; k < n; k++)
+            bmp += (char)((v >> (8 * k)) & 0xff);
+    };
+    le(54 + 16, 4), le(0, 4), le(54, 4), le(40, 4), le(20000, 4), le((uint32_t)-20000, 4), le(1, 2), le(24, 2);
+    le(0, 4), le(0, 4), le(0, 4), le(0, 4), le(0, 4), le(0, 4);
+    gwt::write_file(d + "/topdown.bmp", bmp + std::string(16, '\0'));
+    Loaded td;
+    EXPECT_FALSE(td.load(d + "/topdown.bmp"));
+    EXPECT_STREQ(td.msg, "picture too large: 20000x20000 (limit 100 megapixels)");
 }
 
 TEST(ImageIo, LoadFailures)
@@ -135,7 +255,7 @@ TEST(ImageIo, LoadFailures)
     gwt::write_file(d + "/text.png", "hello, not an image");
     Loaded text;
     EXPECT_FALSE(text.load(d + "/text.png"));
-    EXPECT_EQ(std::string(text.msg), "stbi_load failed: " + d + "/text.png (stbi: unknown image type)");
+    EXPECT_EQ(std::string(text.msg), "unsupported image format: " + d + "/text.png (PNG, JPEG, BMP and TGA are read)");
 
     gwt::write_file(d + "/empty.png", "");
     Loaded empty;
@@ -151,9 +271,19 @@ TEST(ImageIo, LoadFailures)
     EXPECT_FALSE(cut.load(d + "/cut.png"));
     EXPECT_EQ(std::string(cut.msg).rfind("stbi_load failed: " + d + "/cut.png (stbi: ", 0), 0u) << cut.msg;
 
-    // A directory is not an image.
-    Loaded dir;
-    EXPECT_FALSE(dir.load(d));
+    // A PNG signature with a broken header.
+    gwt::write_file(d + "/head.png", full.substr(0, 20));
+    Loaded head;
+    EXPECT_FALSE(head.load(d + "/head.png"));
+    EXPECT_EQ(std::string(head.msg), "stbi_load failed: " + d + "/head.png (stbi: corrupt PNG header)");
+
+    // A folder, a FIFO and a device are not read (a FIFO would block).
+    ASSERT_EQ(mkfifo((d + "/fifo.png").c_str(), 0600), 0);
+    for (const std::string &p : {d, d + "/fifo.png", std::string("/dev/zero")}) {
+        Loaded l;
+        EXPECT_FALSE(l.load(p));
+        EXPECT_EQ(std::string(l.msg), "not a regular file: " + p);
+    }
 }
 
 TEST(ImageIo, MessagesAreCutToTheBuffer)
@@ -174,6 +304,35 @@ TEST(ImageIo, SaveFailures)
         std::string p = d + "/no/such/dir/out" + ext;
         char msg[512] = {0};
         EXPECT_EQ(gw_save_image(p.c_str(), img.data(), 8, 8, msg, sizeof msg), -1);
-        EXPECT_EQ(std::string(msg), "save failed: " + p);
+        EXPECT_EQ(std::string(msg), "save failed: " + p + " (No such file or directory)");
     }
+    // Over something that is not a regular file: refused before writing.
+    ASSERT_EQ(mkfifo((d + "/fifo.png").c_str(), 0600), 0);
+    char msg[512] = {0};
+    EXPECT_EQ(gw_save_image((d + "/fifo.png").c_str(), img.data(), 8, 8, msg, sizeof msg), -1);
+    EXPECT_EQ(std::string(msg), "save failed: " + d + "/fifo.png (not a regular file)");
+    EXPECT_EQ(gw_save_image(d.c_str(), img.data(), 8, 8, msg, sizeof msg), -1);
+    EXPECT_EQ(std::string(msg), "save failed: " + d + " (Is a directory)");
+}
+
+// The output goes into a temporary file beside it and replaces it only
+// once complete: the replaced file keeps its permissions, a link to it stays
+// a link, and nothing else is left in the folder.
+TEST(ImageIo, SaveReplacesThroughATemporaryFile)
+{
+    std::string d = gwt::temp_dir();
+    std::vector<unsigned char> img = pattern(8, 8);
+    char msg[512] = {0};
+    std::string out = d + "/out.png";
+    gwt::write_file(out, "old");
+    ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("out.png", (d + "/link.png").c_str()), 0);
+    ASSERT_EQ(gw_save_image((d + "/link.png").c_str(), img.data(), 8, 8, msg, sizeof msg), 0) << msg;
+    struct stat st;
+    ASSERT_EQ(lstat((d + "/link.png").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(sniff(out), "png");
+    EXPECT_EQ(gwt::capture("ls -A " + gwt::sh_quote(d)), "link.png\nout.png\n");
 }

@@ -5,6 +5,8 @@
 #include <math.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <array>
 #include <random>
 #include <set>
@@ -113,6 +115,7 @@ struct LamaPass : ::testing::Test {
         inpaint_crop(&cb.c, frame.data(), fw, t.image.data(), t.mask.data(), t.out.data());
         return testing::internal::GetCapturedStderr();
     }
+    int frame_result = 0;  // what the last run_frame's gw_inpaint_frame returned
     std::string run_frame(std::vector<TextBox> b, int ys = 0, int ye = 0)
     {
         std::vector<float> map(32 * 32, 0.0f);
@@ -122,7 +125,7 @@ struct LamaPass : ::testing::Test {
         d.box_count = (int32_t)b.size();
         d.boxes = b.data();
         testing::internal::CaptureStderr();
-        gw_inpaint_frame(frame.data(), fw, fh, &d, ys, ye);
+        frame_result = gw_inpaint_frame(frame.data(), fw, fh, &d, ys, ye);
         return testing::internal::GetCapturedStderr();
     }
 };
@@ -394,4 +397,53 @@ TEST_F(LamaPass, AtMostTwelveRunsPerFrame)
         b.push_back(box(20 + (i % 10) * 190, 20 + (i / 10) * 200, 30, 20));
     new_frame(1920, 1200, 16);
     EXPECT_EQ(fail_lines(run_frame(b)).size(), 12u);
+    // What was left out is counted: 36 planned regions over the twelve, and
+    // the 12 boxes never looked at once the 48 planning slots were full.
+    EXPECT_EQ(frame_result, 48);
+    b.resize(20);
+    run_frame(b);
+    EXPECT_EQ(frame_result, 8);
+    b.resize(12);
+    run_frame(b);
+    EXPECT_EQ(frame_result, 0);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#  define GW_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#  if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#    define GW_UNDER_SANITIZER 1
+#  endif
+#endif
+
+// The work memory of a frame comes in one block; when it cannot be had (here:
+// an address-space limit in a child process), the frame is left as it was and
+// the call says so (-1) instead of reporting success.
+TEST_F(LamaPass, WorkMemoryThatCannotBeHadFailsTheFrame)
+{
+#ifdef GW_UNDER_SANITIZER
+    GTEST_SKIP() << "a sanitizer's own reservations do not mix with an address-space limit";
+#endif
+    use("inp_const.onnx");
+    new_frame(3000, 3000, 21);  // 10 planes of 3000x3000 bytes: about 100 MB of work memory
+    auto child = [&] {
+        long pages = 0;
+        FILE *f = fopen("/proc/self/statm", "r");
+        if (!f || fscanf(f, "%ld", &pages) != 1)
+            _exit(3);
+        fclose(f);
+        struct rlimit rl;
+        getrlimit(RLIMIT_AS, &rl);
+        rl.rlim_cur = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + (40u << 20);
+        setrlimit(RLIMIT_AS, &rl);
+        run_frame({box(100, 100, 200, 30)});
+        const bool ok = frame_result == -1 && frame == orig;
+        rl.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_AS, &rl);
+        // With the memory there, the same frame is repainted.
+        run_frame({box(100, 100, 200, 30)});
+        _exit(ok && frame_result == 0 && frame != orig ? 0 : 1);
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
