@@ -15,8 +15,9 @@
  *   "stbi_load failed: <path> (stbi: <reason>)" */
 unsigned char *gw_load_image(const char *path, int *width, int *height, char *msg, size_t msg_size);
 
-/* Width and height from the header of a file in one of the four formats;
- * 0, or -1 when it is none. Reads the header only. */
+/* Width and height from the header of a regular file in one of the four
+ * formats, checked as gw_load_image checks it (height positive, at most 100
+ * megapixels); 0, or -1. Decodes no pixels. */
 int gw_image_info(const char *path, int *width, int *height);
 
 /* Saves RGB24 by the extension of path: ".png", ".bmp", ".tga", else JPEG

@@ -7,9 +7,12 @@
 // is compiled with automatic variables zero-initialised (CMakeLists.txt), so
 // a decoder that leaves part of a picture unwritten (a truncated file, a
 // palette index past the palette) yields zeros there, never earlier contents
-// of memory. Under UndefinedBehaviorSanitizer this file is exempt from the
-// shift-base check only: the JPEG writer shifts signed bit buffers past the
-// sign bit, which every compiler does as on unsigned values.
+// of memory. Signed arithmetic wraps (-fwrapv): corrupt files overflow the
+// decoders' sums, which must not let the compiler assume otherwise. Under
+// UndefinedBehaviorSanitizer this file is exempt from the shift checks only:
+// the JPEG writer shifts signed bit buffers past the sign bit, and a corrupt
+// JPEG makes the decoder shift by more than 31; every other check stays (it
+// found the Huffman table overflow that image_io.cpp now refuses first).
 #include <stdlib.h>
 
 #define STBI_ONLY_PNG

@@ -213,6 +213,54 @@ TEST(ImageIo, GapsAreZeroNotOldMemory)
     EXPECT_EQ(std::count(cut.rgb + 64 * 3, cut.rgb + 64 * 64 * 3, 0), 63 * 64 * 3) << "missing rows are black";
 }
 
+// A Huffman table with more than 256 codes made this build of stb_image write
+// past its tables (found by fuzz_detect): such a file is refused before stb
+// reads it, before the frame header as after it (a progressive JPEG defines
+// tables between its scans), while real JPEGs with many tables still load.
+TEST(ImageIo, JpegHuffmanTablesAreCheckedFirst)
+{
+    std::string d = gwt::temp_dir();
+    auto dht = [](const std::string &counts) {  // one AC table: 16 counts and that many values
+        size_t n = 0;
+        for (unsigned char c : counts)
+            n += c;
+        std::string seg = "\xff\xc4";
+        size_t len = 2 + 1 + 16 + n;
+        seg += (char)(len >> 8), seg += (char)(len & 0xff);
+        seg += '\x10';
+        return seg + counts + std::string(n, '\x01');
+    };
+    const std::string soi("\xff\xd8", 2), eoi("\xff\xd9", 2);
+    const std::string sof("\xff\xc0\x00\x0b\x08\x00\x10\x00\x10\x01\x01\x11\x00", 13);
+    const std::string sos("\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00", 10);
+    const std::string too_many(16, '\x13');  // 16 x 19 = 304 codes
+    const std::pair<std::string, std::string> files[] = {
+        {"before-frame.jpg", soi + dht(too_many) + sof + eoi},
+        {"after-scan.jpg", soi + sof + sos + std::string("\x12\xff\x00\x34\xff\xd0\x56", 7) + dht(too_many) + eoi},
+        {"fill-bytes.jpg", std::string(100, '\xff') + soi.substr(1) + dht(too_many) + sof + eoi},
+    };
+    for (const auto &f : files) {
+        gwt::write_file(d + "/" + f.first, f.second);
+        Loaded l;
+        EXPECT_FALSE(l.load(d + "/" + f.first)) << f.first;
+        EXPECT_EQ(std::string(l.msg), "stbi_load failed: " + d + "/" + f.first + " (stbi: bad DHT header)");
+    }
+    // 256 codes are fine; a progressive JPEG (tables between scans) loads.
+    std::string ok(16, '\0');
+    ok[7] = ok[8] = (char)128;  // 128 codes of 8 bits, 128 of 9
+    gwt::write_file(d + "/full-table.jpg", soi + dht(ok) + sof + eoi);
+    Loaded full;
+    full.load(d + "/full-table.jpg");
+    EXPECT_EQ(std::string(full.msg).find("bad DHT"), std::string::npos) << full.msg;
+    ASSERT_EQ(gwt::run("ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc2=s=64x48 -frames:v 1 " + d + "/p.png"), 0);
+    ASSERT_EQ(gwt::run(std::string(GW_PYTHON) + " -c \"import cv2; cv2.imwrite('" + d + "/prog.jpg', cv2.imread('" + d +
+                       "/p.png'), [cv2.IMWRITE_JPEG_PROGRESSIVE, 1])\""),
+              0);
+    Loaded prog;
+    EXPECT_TRUE(prog.load(d + "/prog.jpg")) << prog.msg;
+    EXPECT_EQ(prog.w, 64);
+}
+
 // The size in the header is checked before any pixel is decoded.
 TEST(ImageIo, PixelLimitFromTheHeader)
 {
