@@ -219,7 +219,7 @@ static int read_header(const char *path, FILE **fp, int *iw, long long *rows, un
         /* stb refuses a PNG header whose picture needs over 1 GB; the size
          * is in the first chunk, which is always the header chunk. */
         const long long pw = png_header_side(head, got, 16), ph = png_header_side(head, got, 20);
-        if (fmt == FMT_PNG && pw * ph > GW_IMAGE_MAX_PIXELS)
+        if (fmt == FMT_PNG && pw > 0 && ph > 0 && (pw > GW_IMAGE_MAX_PIXELS || ph > GW_IMAGE_MAX_PIXELS / pw))
             snprintf(msg, msg_size, "picture too large: %lldx%lld (limit %d megapixels)", pw, ph,
                      GW_IMAGE_MAX_PIXELS / 1000000);
         else if (fmt == FMT_OTHER)

@@ -473,7 +473,7 @@ class Interrupt(unittest.TestCase):
         # end instead of replacing it, and leaves nothing behind.
         d = S.temp_dir(self)
         clip = os.path.join(d, "blocks.mp4")
-        S.ffmpeg("-f", "lavfi", "-i", blocks_source(320, 240, 1), "-frames:v", "100", "-c:v", "libx264",
+        S.ffmpeg("-f", "lavfi", "-i", blocks_source(160, 96, 1), "-frames:v", "40", "-c:v", "libx264",
                  "-preset", "ultrafast", "-pix_fmt", "yuv420p", clip)
         out = os.path.join(d, "out.mp4")
         p = subprocess.Popen([S.CLI, "--models", stand_in_models(self), "clean-video", clip, out],

@@ -258,6 +258,7 @@ TEST_F(HostileImages, HeadersClaimingHugeSizes)
         {"png-1x16777216.png", png_claiming(1, 16777216), LOAD_FAILED},
         {"png-16777216x1.png", png_claiming(16777216, 1), LOAD_FAILED},
         {"png-2^31.png", png_claiming(0x7fffffff, 0x7fffffff), LARGE + "2147483647x2147483647 (limit 100 megapixels)"},
+        {"png-2^32.png", png_claiming(0xffffffff, 0xffffffff), LARGE + "4294967295x4294967295 (limit 100 megapixels)"},
         {"png-0x0.png", png_claiming(0, 0), LOAD_FAILED},
         {"bmp-30000x30000.bmp", bmp_claiming(30000, 30000), LARGE + "30000x30000 (limit 100 megapixels)"},
         {"bmp-1x16777216.bmp", bmp_claiming(1, 16777216), ""},
