@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "core/stage_timers.h"
+#include "platform/stage_timers.h"
 #include "glyphwipe.h"
 #include "bench_util.h"
 

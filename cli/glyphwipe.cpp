@@ -10,7 +10,7 @@
 // Without --force the move never replaces a file: of two runs writing the
 // same OUT, the second fails.
 #include "glyphwipe.h"
-#include "parse.h"
+#include "core/parse.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -4,7 +4,7 @@
 
 #include "detection/detection.h"
 #include "glyphwipe.h"
-#include "gw_core.h"
+#include "engine.h"
 #include "imageio/image_io.h"
 #include "inpaint/inpaint.h"
 
@@ -16,7 +16,8 @@ int gw_process_frame_rgb(unsigned char *rgb, int width, int height, int y_start,
 
     memset(msg, 0, sizeof msg);
     memset(&result, 0, sizeof result);
-    if (gw_detect_run(rgb, width, height, &result, msg, sizeof msg) != 0) {
+    const DetectOptions dopt = gw_detect_options(&gw_engine);
+    if (gw_detect_run(&gw_engine.det, &dopt, rgb, width, height, &result, msg, sizeof msg) != 0) {
         /* A detection run stopped by glyphwipe_cancel is no failure. */
         if (gw_cancel_requested()) {
             ret = -2;
@@ -25,7 +26,9 @@ int gw_process_frame_rgb(unsigned char *rgb, int width, int height, int y_start,
             ret = -1;
         }
     } else if (result.box_count > 0) {
-        const int r = gw_inpaint_frame(rgb, width, height, &result, y_start, y_end);
+        const InpaintOptions iopt = gw_inpaint_options(&gw_engine);
+        const int r = gw_inpaint_frame(&gw_engine.fill, &iopt, &gw_engine.arena, rgb, width, height, &result, y_start,
+                                       y_end);
         if (r == -1) {
             gw_set_error("inpaint: cannot allocate the work memory for a %dx%d picture", width, height);
             ret = -1;

@@ -5,7 +5,7 @@
 
 #include "detection/detection.h"
 #include "glyphwipe.h"
-#include "gw_core.h"
+#include "engine.h"
 #include "imageio/image_io.h"
 
 #define JSONBUF_SIZE 1048576
@@ -48,7 +48,8 @@ static const char *detect(const char *image_path)
         return NULL;
     }
     memset(&result, 0, sizeof result);
-    int rc = gw_detect_run(rgb, width, height, &result, msg, sizeof msg);
+    const DetectOptions opt = gw_detect_options(&gw_engine);
+    int rc = gw_detect_run(&gw_engine.det, &opt, rgb, width, height, &result, msg, sizeof msg);
     free(rgb);
     if (rc != 0 || gw_cancel_requested()) {
         gw_detection_free(&result);

@@ -1,7 +1,7 @@
 // The two video entry points and the per-picture callback with its band.
 #include "glyphwipe.h"
-#include "gw_core.h"
-#include "platform.h"
+#include "engine.h"
+#include "platform/platform.h"
 #include "video/video.h"
 
 /* The band as the host gave it, in percent of the frame height. */
@@ -10,10 +10,13 @@ typedef struct VideoBand {
     int32_t y_end_pct;  /* 0 or less: no band */
 } VideoBand;
 
-/* Turns the band into rows of this picture and cleans it. */
-static int frame_cb(unsigned char *rgb, int width, int height, void *user)
+/* Turns the band into rows of this picture and cleans it; every picture is
+ * given back at once. */
+static int frame_cb(unsigned char *rgb, int width, int height, int flush, void *user)
 {
     const VideoBand *band = (const VideoBand *)user;
+    if (flush)
+        return GW_FRAME_HELD;  /* none kept back */
     int y_start = 0, y_end = 0;
     if (band->y_end_pct > 0) {
         /* In 64 bits: percent times a tall picture's height can pass INT_MAX. */
@@ -37,6 +40,8 @@ static int run_video(const char *name, const char *in_path, const char *out_path
 static int video_call(const char *in_path, const char *out_path, int y_start_pct, int y_end_pct)
 {
     VideoBand band;
+    VideoHooks hooks;
+    char msg[512] = "";
     int status;
 
     if (!gw_initialized()) {
@@ -51,17 +56,19 @@ static int video_call(const char *in_path, const char *out_path, int y_start_pct
     band.y_end_pct = y_end_pct;
 
     gw_op_start_work();
-    S.video_running = 1;
-    gw_store_relaxed(&S.progress, 0);
-    status = gw_process_video_pct(in_path, out_path, frame_cb, &band);
-    S.video_running = 0;
+    gw_store_relaxed(&gw_engine.progress, 0);
+    hooks.progress = &gw_engine.progress;
+    hooks.cancel = &gw_engine.cancel_requested;
+    status = gw_process_video_pct(in_path, out_path, frame_cb, &band, &hooks, msg, sizeof msg);
 
     if (status == -2) {
         gw_set_error("cancelled by glyphwipe_cancel()");
         return -2;
     }
-    if (status != 0)
+    if (status != 0) {
+        gw_set_error("%s", msg);
         return -1;
+    }
     gw_clear_error();
     return 0;
 }

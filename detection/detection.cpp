@@ -1,7 +1,7 @@
 // Text detection: the network input, the score map and the text boxes.
 //
 // gw_detect_run scales the image straight into the network's planar input,
-// runs S.det, keeps the clamped score map at network resolution and turns its
+// runs the detection model, keeps the clamped score map at network resolution and turns its
 // 8-connected regions at or above the threshold into scored, merged boxes in
 // image pixels. Arithmetic is single precision wherever box coordinates
 // depend on it, evaluated in the written order, so that boxes are the same
@@ -13,8 +13,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "gw_core.h"
-#include "core/stage_timers.h"
+#include "platform/stage_timers.h"
+#include "resample/resample.h"
 
 #define NET_MAX_SIDE 960
 
@@ -55,51 +55,28 @@ void gw_det_network_size_max(int width, int height, int max_side, int *net_w, in
     }
 }
 
-/* One axis of a corner-aligned bilinear mapping from dst_n samples onto
- * src_n: source index pair and weight of the second. */
-typedef struct Tap {
-    int i0, i1;
-    float f;
-} Tap;
-
-static Tap axis_tap(int d, int src_n, int dst_n)
-{
-    Tap t;
-    float s = (float)d * (float)(src_n - 1) / (float)(dst_n - 1);
-    t.i0 = (int)s;
-    if (t.i0 > src_n - 1)  /* only reachable through rounding on huge sides */
-        t.i0 = src_n - 1;
-    t.i1 = t.i0 + 1 >= src_n ? src_n - 1 : t.i0 + 1;
-    t.f = s - (float)t.i0;
-    return t;
-}
-
 void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h)
 {
     /* Column taps are the same for every row. */
-    Tap cols[GW_DET_SIDE_LIMIT];
-    float unit[256];
+    GwTap cols[GW_DET_SIDE_LIMIT];
+    const float *unit = gw_byte_unit();
     const size_t plane = (size_t)net_w * (size_t)net_h;
     const size_t stride = (size_t)width * 3;
 
-    for (int i = 0; i < 256; i++)
-        unit[i] = (float)i / 255.0f;
     for (int x = 0; x < net_w; x++)
-        cols[x] = axis_tap(x, width, net_w);
+        cols[x] = gw_axis_tap(x, width, net_w);
 
     for (int y = 0; y < net_h; y++) {
-        const Tap ty = axis_tap(y, height, net_h);
+        const GwTap ty = gw_axis_tap(y, height, net_h);
         const uint8_t *r0 = rgb + (size_t)ty.i0 * stride;
         const uint8_t *r1 = rgb + (size_t)ty.i1 * stride;
-        const float fy = ty.f;
         float *out = tensor + (size_t)y * (size_t)net_w;
         for (int x = 0; x < net_w; x++) {
-            const Tap tx = cols[x];
-            const float fx = tx.f;
+            const GwTap tx = cols[x];
             const size_t c0 = (size_t)tx.i0 * 3, c1 = (size_t)tx.i1 * 3;
             for (int k = 0; k < 3; k++) {
-                float v = unit[r0[c0 + k]] * (1 - fx) * (1 - fy) + unit[r0[c1 + k]] * fx * (1 - fy) +
-                          unit[r1[c0 + k]] * (1 - fx) * fy + unit[r1[c1 + k]] * fx * fy;
+                const float v = gw_bilerp(unit[r0[c0 + k]], unit[r0[c1 + k]], unit[r1[c0 + k]], unit[r1[c1 + k]],
+                                          tx.f, ty.f);
                 out[(size_t)k * plane + (size_t)x] = (v - 0.5f) * 2.0f;
             }
         }
@@ -109,16 +86,13 @@ void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor,
 void gw_det_resample_map(const float *src, int src_w, int src_h, float *dst, int dst_w, int dst_h)
 {
     for (int y = 0; y < dst_h; y++) {
-        const Tap ty = axis_tap(y, src_h, dst_h);
+        const GwTap ty = gw_axis_tap(y, src_h, dst_h);
         const float *r0 = src + (size_t)ty.i0 * (size_t)src_w;
         const float *r1 = src + (size_t)ty.i1 * (size_t)src_w;
-        const float fy = ty.f;
         float *out = dst + (size_t)y * (size_t)dst_w;
         for (int x = 0; x < dst_w; x++) {
-            const Tap tx = axis_tap(x, src_w, dst_w);
-            const float fx = tx.f;
-            out[x] = r0[tx.i1] * fx * (1 - fy) + r0[tx.i0] * (1 - fx) * (1 - fy) + r1[tx.i0] * (1 - fx) * fy +
-                     r1[tx.i1] * fx * fy;
+            const GwTap tx = gw_axis_tap(x, src_w, dst_w);
+            out[x] = gw_bilerp(r0[tx.i0], r0[tx.i1], r1[tx.i0], r1[tx.i1], tx.f, ty.f);
         }
     }
 }
@@ -269,7 +243,8 @@ int gw_det_extract_boxes(DetectionResult *r, int width, int height, float thresh
     return 0;
 }
 
-int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *out, char *msg, size_t msg_size)
+int gw_detect_run(ModelSession *model, const DetectOptions *opt, const uint8_t *rgb, int width, int height,
+                  DetectionResult *out, char *msg, size_t msg_size)
 {
     char run_msg[512];
     int net_w, net_h;
@@ -279,7 +254,7 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
         return -1;
     }
     memset(out, 0, sizeof *out);
-    gw_det_network_size_max(width, height, gw_det_max_side(width, height, S.detect_min_scale), &net_w, &net_h);
+    gw_det_network_size_max(width, height, gw_det_max_side(width, height, opt->min_scale), &net_w, &net_h);
 
     const size_t npix = (size_t)net_w * (size_t)net_h;
     float *input = (float *)malloc(3 * npix * sizeof *input);
@@ -301,7 +276,7 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
     const size_t out_cap = npix;
     memset(run_msg, 0, sizeof run_msg);
     GW_TIMER_START(t_net);
-    int rc = ort_session_run(&S.det, &input, &in_shape, 1, &output, &out_shape, &out_cap, 1, run_msg, sizeof run_msg);
+    int rc = ort_session_run(model, &input, &in_shape, 1, &output, &out_shape, &out_cap, 1, run_msg, sizeof run_msg);
     GW_TIMER_STOP(t_net, GW_ST_DET_NET);
     GW_TIMER_START(t_boxes);
     free(input);
@@ -341,9 +316,9 @@ int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *ou
     out->score_map = map;
     out->map_width = net_w;
     out->map_height = net_h;
-    rc = gw_det_extract_boxes(out, width, height, S.threshold, msg, msg_size);
+    rc = gw_det_extract_boxes(out, width, height, opt->threshold, msg, msg_size);
     if (rc == 0)
-        gw_det_unclip_boxes(out->boxes, &out->box_count, width, height, S.unclip);
+        gw_det_unclip_boxes(out->boxes, &out->box_count, width, height, opt->unclip);
     GW_TIMER_STOP(t_boxes, GW_ST_BOXES);
     return rc;
 }

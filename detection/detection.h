@@ -1,9 +1,12 @@
-/* Text detection: network input, score map and text boxes. */
+/* Text detection: network input, score map and text boxes. A leaf: the
+ * caller passes the model and the options. */
 #ifndef GW_DETECTION_H
 #define GW_DETECTION_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "inference/ort_helpers.h"
 
 #define GW_MAX_BOXES 64
 
@@ -20,8 +23,16 @@ typedef struct DetectionResult {
     TextBox *boxes;       /* room for 64; owned */
 } DetectionResult;
 
-/* Runs S.det on an RGB24 image. 0 with *out filled, -1 with a message. */
-int gw_detect_run(const uint8_t *rgb, int width, int height, DetectionResult *out, char *msg, size_t msg_size);
+typedef struct DetectOptions {
+    float threshold;  /* text-score threshold, (0,1) */
+    float unclip;     /* box growth ratio, 0 = boxes as detected */
+    float min_scale;  /* 0: network input at most 960 wide; else at least this scale of the picture */
+} DetectOptions;
+
+/* Runs the detection model on an RGB24 image. 0 with *out filled, -1 with a
+ * message (also when ort_runs_stop stopped the run). */
+int gw_detect_run(ModelSession *model, const DetectOptions *opt, const uint8_t *rgb, int width, int height,
+                  DetectionResult *out, char *msg, size_t msg_size);
 
 /* Frees both arrays and zeroes the record; fine on an all-zero record. */
 void gw_detection_free(DetectionResult *r);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "glyphwipe.h"
-#include "gw_core.h"
+#include "core/engine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -15,22 +15,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string value = nul == std::string::npos ? "" : in.substr(nul + 1);
     value = value.substr(0, value.find('\0'));
 
-    float t = S.threshold;
-    int32_t r = S.inpaint_radius;
+    float t = gw_engine.opt.threshold;
+    int32_t r = gw_engine.opt.inpaint_radius;
     int rc = glyphwipe_set_option(name.c_str(), value.c_str());
     // An accepted value is in range; a rejected one changes nothing.
     if (rc == 0) {
-        if (!(S.threshold == t || (S.threshold > 0.0f && S.threshold < 1.0f)))
+        if (!(gw_engine.opt.threshold == t || (gw_engine.opt.threshold > 0.0f && gw_engine.opt.threshold < 1.0f)))
             __builtin_trap();
-        if (S.inpaint_radius < 0 || S.inpaint_radius > 128)
+        if (gw_engine.opt.inpaint_radius < 0 || gw_engine.opt.inpaint_radius > 128)
             __builtin_trap();
     } else {
-        if (memcmp(&S.threshold, &t, sizeof t) != 0 || S.inpaint_radius != r)
+        if (memcmp(&gw_engine.opt.threshold, &t, sizeof t) != 0 || gw_engine.opt.inpaint_radius != r)
             __builtin_trap();
         if (glyphwipe_last_error()[0] == '\0')
             __builtin_trap();
     }
-    if (strcmp(S.device, "cpu") != 0 && S.device[0] != '\0')
+    if (strcmp(gw_engine.opt.device, "cpu") != 0 && gw_engine.opt.device[0] != '\0')
         __builtin_trap();
     return 0;
 }

@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "gw_core.h"
+#include "platform/platform.h"
 #include "video/video.h"
 
 static char in_path[256], out_path[256];
@@ -16,9 +16,11 @@ struct Seen {
     int w, h, frames;
 };
 
-static int invert_cb(unsigned char *rgb, int width, int height, void *user)
+static int invert_cb(unsigned char *rgb, int width, int height, int flush, void *user)
 {
     Seen *s = (Seen *)user;
+    if (flush)
+        return GW_FRAME_HELD;
     if (s->frames == 0) {
         s->w = width;
         s->h = height;
@@ -47,12 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fwrite(data, 1, size, f);
     fclose(f);
     Seen seen = {0, 0, 0};
-    int rc = gw_process_video_pct(in_path, out_path, invert_cb, &seen);
+    int32_t progress = 0, cancel = 0;
+    char msg[512] = "";
+    VideoHooks hooks = {&progress, &cancel};
+    int rc = gw_process_video_pct(in_path, out_path, invert_cb, &seen, &hooks, msg, sizeof msg);
     if (rc != 0 && rc != -1 && rc != -2)
         __builtin_trap();
-    if (rc != 0 && errbuf[0] == '\0')
+    if (rc != 0 && msg[0] == '\0')
         __builtin_trap();
-    int p = S.progress;
+    int p = gw_load_relaxed(&progress);
     if (p < 0 || p > 100)
         __builtin_trap();
     unlink(in_path);

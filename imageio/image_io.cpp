@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "core/platform.h"
+#include "platform/platform.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
 

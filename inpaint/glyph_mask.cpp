@@ -12,14 +12,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "inpaint.h"
+#include "inpaint_internal.h"
 
 #define GLYPH_K 5              /* background clusters */
 #define GLYPH_ITERS 6          /* k-means rounds */
 #define GLYPH_MAX_SAMPLES 4096 /* ring pixels used for the clusters */
 
-static inline int imin(int a, int b) { return a < b ? a : b; }
-static inline int imax(int a, int b) { return a > b ? a : b; }
 
 typedef struct Cluster {
     float r, g, b;

@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer and UBSan on)
 # and runs each for a set time.
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   default: 60 s, all targets
-# Crashes land in build-fuzz/crashes/<target>/; each one found becomes a
-# regression test (tests/regress/).
+# Crashes land in build-fuzz/crashes/<target>/; each one found is fixed and
+# kept as a case of the hostile-input tests (tests/api/test_hostile_*.cpp).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

@@ -12,7 +12,7 @@
 
 #include "glyphwipe.h"
 #include "test_support.h"
-#include "../unit/test_video_util.h"
+#include "test_video_util.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "detection/detection.h"
-#include "gw_core.h"
 #include "test_support.h"
 
 namespace {
@@ -36,6 +35,8 @@ std::array<int, 4> xywh(const TextBox &b) { return {b.x, b.y, b.w, b.h}; }
 struct DetModel : ::testing::Test {
     DetectionResult res;
     char msg[512];
+    ModelSession session{};
+    DetectOptions opt{0.3f, 0.0f, 0.0f};  // threshold, unclip, detector scale
 
     void SetUp() override
     {
@@ -45,20 +46,20 @@ struct DetModel : ::testing::Test {
     void TearDown() override
     {
         gw_detection_free(&res);
-        ort_session_destroy(&S.det);
+        ort_session_destroy(&session);
     }
     void use(const std::string &model)
     {
         char m[1024] = "";
-        ort_session_destroy(&S.det);
-        ASSERT_EQ(ort_session_create(model.c_str(), &S.det, m, sizeof m), 0) << m;
-        S.threshold = 0.3f;
+        ort_session_destroy(&session);
+        ASSERT_EQ(ort_session_create(model.c_str(), &session, m, sizeof m), 0) << m;
+        opt.threshold = 0.3f;
     }
     int detect(const Image &im)
     {
         gw_detection_free(&res);
         memset(msg, 0, sizeof msg);
-        return gw_detect_run(im.rgb.data(), im.w, im.h, &res, msg, sizeof msg);
+        return gw_detect_run(&session, &opt, im.rgb.data(), im.w, im.h, &res, msg, sizeof msg);
     }
     // A failed run: -1, the message (or its start, with prefix), the record left all zero.
     void expect_failure(const Image &im, const std::string &text, bool prefix = false)
@@ -86,12 +87,12 @@ TEST_F(DetModel, BrightBlocksBecomeBoxesAtTheirPlaces)
     EXPECT_EQ(res.score_map[0], 0.0f);
     EXPECT_EQ(res.score_map[60 * 640 + 150], 1.0f);
 
-    // The threshold comes from S at each call.
-    S.threshold = 0.5f;
+    // The threshold comes from the options of each call.
+    opt.threshold = 0.5f;
     const Image gray = Image(640, 480).rect(100, 100, 100, 20, 120);  // brightness 0.47
     ASSERT_EQ(detect(gray), 0) << msg;
     EXPECT_EQ(res.box_count, 0);
-    S.threshold = 0.4f;
+    opt.threshold = 0.4f;
     ASSERT_EQ(detect(gray), 0) << msg;
     EXPECT_EQ(res.box_count, 1);
 }
@@ -171,7 +172,7 @@ TEST_F(DetModel, SmallAndOddImageSizes)
     memcpy(&before, &res, sizeof res);
     for (auto [w, h] : {std::pair<int, int>{7, 100}, {100, 7}}) {
         Image im(w, h, 255);
-        EXPECT_EQ(gw_detect_run(im.rgb.data(), w, h, &res, msg, sizeof msg), -1);
+        EXPECT_EQ(gw_detect_run(&session, &opt, im.rgb.data(), w, h, &res, msg, sizeof msg), -1);
         EXPECT_EQ(msg, "image too small: " + std::to_string(w) + "x" + std::to_string(h));
         EXPECT_EQ(memcmp(&res, &before, sizeof res), 0) << "the record is left as it was";
     }
@@ -215,7 +216,7 @@ TEST_F(DetModel, FailingOrMissingSessionIsReported)
     use(gwt::test_model("det_fail_run.onnx"));
     expect_failure(Image(64, 64), "det session: SessionRun: ", true);
 
-    ort_session_destroy(&S.det);
+    ort_session_destroy(&session);
     expect_failure(Image(64, 64), "det session: ");
 }
 

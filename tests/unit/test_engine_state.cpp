@@ -1,11 +1,12 @@
 // Engine state as the options and the lifecycle leave it.
 #include <gtest/gtest.h>
 
+#include <stddef.h>
 #include <string.h>
 #include <string>
 
 #include "glyphwipe.h"
-#include "gw_core.h"
+#include "core/engine.h"
 #include "test_support.h"
 
 TEST(EngineState, InitSetsDefaultsAndCleanupClears)
@@ -13,30 +14,30 @@ TEST(EngineState, InitSetsDefaultsAndCleanupClears)
     glyphwipe_set_option("threshold", "0.7");  // before init: replaced by the default
     std::string dir = gwt::small_engine_dir();
     ASSERT_EQ(glyphwipe_init(dir.c_str()), 0) << glyphwipe_last_error();
-    EXPECT_FLOAT_EQ(S.threshold, 0.3f);
-    EXPECT_EQ(S.inpaint_radius, 5);
-    EXPECT_STREQ(S.device, "cpu");
-    EXPECT_STREQ(S.model_dir, dir.c_str());
-    EXPECT_EQ(S.det_loaded, 1);
-    EXPECT_EQ(S.lama_loaded, 1);
-    EXPECT_EQ(S.det.input_count, 1);
-    EXPECT_EQ(S.lama.input_count, 2);
+    EXPECT_FLOAT_EQ(gw_engine.opt.threshold, 0.3f);
+    EXPECT_EQ(gw_engine.opt.inpaint_radius, 5);
+    EXPECT_STREQ(gw_engine.opt.device, "cpu");
+    EXPECT_STREQ(gw_engine.model_dir, dir.c_str());
+    EXPECT_EQ(gw_engine.det_loaded, 1);
+    EXPECT_EQ(gw_engine.fill_loaded, 1);
+    EXPECT_EQ(gw_engine.det.input_count, 1);
+    EXPECT_EQ(gw_engine.fill.input_count, 2);
 
     EXPECT_EQ(glyphwipe_set_option("threshold", "0.25"), 0);
-    EXPECT_FLOAT_EQ(S.threshold, 0.25f);
+    EXPECT_FLOAT_EQ(gw_engine.opt.threshold, 0.25f);
     EXPECT_EQ(glyphwipe_set_option("threshold", "2"), -1);
-    EXPECT_FLOAT_EQ(S.threshold, 0.25f);  // a rejected value changes nothing
+    EXPECT_FLOAT_EQ(gw_engine.opt.threshold, 0.25f);  // a rejected value changes nothing
     EXPECT_EQ(glyphwipe_set_option("inpaint_radius", "7"), 0);
-    EXPECT_EQ(S.inpaint_radius, 7);
+    EXPECT_EQ(gw_engine.opt.inpaint_radius, 7);
     EXPECT_EQ(glyphwipe_set_option("inpaint_radius", ""), -1);
-    EXPECT_EQ(S.inpaint_radius, 7);
+    EXPECT_EQ(gw_engine.opt.inpaint_radius, 7);
     EXPECT_EQ(glyphwipe_set_option("device", "cuda"), 0);
-    EXPECT_STREQ(S.device, "cpu");
+    EXPECT_STREQ(gw_engine.opt.device, "cpu");
 
     glyphwipe_cleanup();
-    EngineState zero;
+    Engine zero;
     memset(&zero, 0, sizeof zero);
-    EXPECT_EQ(memcmp(&S, &zero, sizeof S), 0);
+    EXPECT_EQ(memcmp(&gw_engine, &zero, offsetof(Engine, error)), 0);  // all but the error text
 }
 
 TEST(EngineState, LongModelDirIsCut)
@@ -45,30 +46,30 @@ TEST(EngineState, LongModelDirIsCut)
     // is cut silently and loading then fails on the missing files.
     std::string dir(1500, 'm');
     EXPECT_EQ(glyphwipe_init(dir.c_str()), -1);
-    EXPECT_EQ(S.det_loaded, 0);
-    EXPECT_EQ(S.lama_loaded, 0);
-    EXPECT_EQ(strlen(S.model_dir), 1023u);
+    EXPECT_EQ(gw_engine.det_loaded, 0);
+    EXPECT_EQ(gw_engine.fill_loaded, 0);
+    EXPECT_EQ(strlen(gw_engine.model_dir), 1023u);
 }
 
 TEST(EngineState, FailedFillModelReleasesDetector)
 {
     std::string dir = gwt::model_dir_with(gwt::real_det_model(), gwt::test_model("not_a_model.onnx"));
     EXPECT_EQ(glyphwipe_init(dir.c_str()), -1);
-    EXPECT_EQ(S.det_loaded, 0);
-    EXPECT_EQ(S.lama_loaded, 0);
-    EXPECT_EQ(S.det.session, nullptr);
-    EXPECT_EQ(S.det.env, nullptr);
+    EXPECT_EQ(gw_engine.det_loaded, 0);
+    EXPECT_EQ(gw_engine.fill_loaded, 0);
+    EXPECT_EQ(gw_engine.det.session, nullptr);
+    EXPECT_EQ(gw_engine.det.env, nullptr);
 }
 
 TEST(EngineState, CancelAndProgressFields)
 {
     EXPECT_EQ(glyphwipe_cancel(), 0);
-    EXPECT_EQ(S.cancel_requested, 1);
-    S.progress = 42;
+    EXPECT_EQ(gw_engine.cancel_requested, 1);
+    gw_engine.progress = 42;
     EXPECT_EQ(glyphwipe_progress(), 42);
     glyphwipe_cleanup();
     EXPECT_EQ(glyphwipe_progress(), 0);
-    EXPECT_EQ(S.cancel_requested, 0);
+    EXPECT_EQ(gw_engine.cancel_requested, 0);
 }
 
 TEST(EngineState, ErrorTextIsCut)

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/gw_core.h"
 #include "inpaint/inpaint.h"
+#include "inpaint_support.h"
 #include "test_support.h"
 
 namespace {
@@ -35,14 +35,6 @@ std::vector<std::string> fail_lines(const std::string &err)
     }
     return out;
 }
-
-// Work tensors sized exactly, so that a write past them is caught by the
-// sanitizer build.
-struct Tensors {
-    std::vector<float> image = std::vector<float>(3 * P, -1.0f);
-    std::vector<float> mask = std::vector<float>(P, -1.0f);
-    std::vector<float> out = std::vector<float>(3 * P, -1.0f);
-};
 
 // A crop over test-owned buffers: pixels copied from the frame, the mask all
 // hole or all zero.
@@ -68,34 +60,23 @@ struct CropBufs {
 };
 
 struct LamaPass : ::testing::Test {
-    ModelSession saved{};
-    float thr = 0;
-    int32_t rad = 0;
-    Tensors t;
+    ModelSession model{};
+    InpaintOptions opt = gwt::inpaint_defaults();
+    InpaintArena arena{};
+    gwt::Work t{GW_INPAINT_SIZE, GW_INPAINT_SIZE};  // crops up to 512 square
     Bytes frame, orig;  // the frame being worked on, and as it was
     int fw = 0, fh = 0;
 
-    void SetUp() override
-    {
-        saved = S.lama;
-        memset(&S.lama, 0, sizeof S.lama);
-        thr = S.threshold;
-        rad = S.inpaint_radius;
-        S.threshold = 0.3f;
-        S.inpaint_radius = 5;
-    }
     void TearDown() override
     {
-        ort_session_destroy(&S.lama);
-        S.lama = saved;
-        S.threshold = thr;
-        S.inpaint_radius = rad;
+        ort_session_destroy(&model);
+        gw_inpaint_arena_free(&arena);
     }
     void use(const char *name)
     {
-        ort_session_destroy(&S.lama);
+        ort_session_destroy(&model);
         char msg[1024] = {0};
-        ASSERT_EQ(ort_session_create(gwt::test_model(name).c_str(), &S.lama, msg, sizeof msg), 0) << name << ": " << msg;
+        ASSERT_EQ(ort_session_create(gwt::test_model(name).c_str(), &model, msg, sizeof msg), 0) << name << ": " << msg;
     }
     // A new w x h frame of random bytes from seed; seed 0: all black.
     void new_frame(int w, int h, unsigned seed)
@@ -112,7 +93,7 @@ struct LamaPass : ::testing::Test {
     std::string run(CropBufs &cb)
     {
         testing::internal::CaptureStderr();
-        inpaint_crop(&cb.c, frame.data(), fw, t.image.data(), t.mask.data(), t.out.data());
+        inpaint_crop(&model, &cb.c, frame.data(), fw, &t.w);
         return testing::internal::GetCapturedStderr();
     }
     int frame_result = 0;  // what the last run_frame's gw_inpaint_frame returned
@@ -125,12 +106,12 @@ struct LamaPass : ::testing::Test {
         d.box_count = (int32_t)b.size();
         d.boxes = b.data();
         testing::internal::CaptureStderr();
-        frame_result = gw_inpaint_frame(frame.data(), fw, fh, &d, ys, ye);
+        frame_result = gw_inpaint_frame(&model, &opt, &arena, frame.data(), fw, fh, &d, ys, ye);
         return testing::internal::GetCapturedStderr();
     }
 };
 
-TextBox box(int x, int y, int w, int h) { return TextBox{x, y, w, h, 0.9f}; }
+using gwt::box;
 
 const uint8_t *px(const Bytes &f, int w, int x, int y) { return &f[((size_t)y * w + x) * 3]; }
 
@@ -291,7 +272,7 @@ TEST_F(LamaPass, FailedRunLeavesTheFrameAndSaysWhy)
     EXPECT_TRUE(frame == orig);
 
     // No session at all fails the same way.
-    ort_session_destroy(&S.lama);
+    ort_session_destroy(&model);
     EXPECT_EQ(run(cb), std::string(FAIL_PREFIX) + "\n");
     EXPECT_TRUE(frame == orig);
 }

@@ -10,32 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "core/gw_core.h"
 #include "inpaint/inpaint.h"
+#include "inpaint_support.h"
 
 namespace {
 
-// A detection record over vectors owned by the test.
-struct Det {
-    std::vector<TextBox> boxes;
-    std::vector<float> map;
-    DetectionResult r{};
+using gwt::box;
+using gwt::Det;
 
-    Det(std::vector<TextBox> b = {}, int mw = 32, int mh = 32) : boxes(std::move(b)), map((size_t)mw * mh, 0.0f)
-    {
-        boxes.reserve(GW_MAX_BOXES);
-        r.score_map = map.data();
-        r.map_width = mw;
-        r.map_height = mh;
-        r.box_count = (int32_t)boxes.size();
-        r.boxes = boxes.data();
-    }
-    Det(const Det &) = delete;  // r points into this object's own vectors
-    Det &operator=(const Det &) = delete;
-    const DetectionResult *operator&() const { return &r; }
-};
-
-TextBox box(int x, int y, int w, int h) { return TextBox{x, y, w, h, 0.9f}; }
+// The options the code under test gets; each test starts from the defaults.
+InpaintOptions g_opt;
 
 std::string str(const InpaintRegion &r)
 {
@@ -49,7 +33,8 @@ Regs plan(std::vector<TextBox> boxes, int ys = 0, int ye = 0, int w = 1000, int 
 {
     Det d(std::move(boxes));
     InpaintRegion reg[GW_MAX_REGIONS];
-    const int n = plan_regions(w, h, &d, ys, ye, reg);
+    int left_out = 0;
+    const int n = plan_regions(w, h, &d, ys, ye, &g_opt, reg, &left_out);
     EXPECT_TRUE(n >= 0 && n <= GW_MAX_REGIONS) << n;
     Regs out;
     for (int i = 0; i < n && i < GW_MAX_REGIONS; i++)
@@ -57,26 +42,12 @@ Regs plan(std::vector<TextBox> boxes, int ys = 0, int ye = 0, int w = 1000, int 
     return out;
 }
 
-// Saves and restores the options the inpainting code reads from S.
-struct InpaintOptions : ::testing::Test {
-    float thr = 0;
-    int32_t rad = 0;
-    void SetUp() override
-    {
-        thr = S.threshold;
-        rad = S.inpaint_radius;
-        S.threshold = 0.3f;
-        S.inpaint_radius = 5;
-    }
-    void TearDown() override
-    {
-        S.threshold = thr;
-        S.inpaint_radius = rad;
-    }
+struct Options : ::testing::Test {
+    void SetUp() override { g_opt = gwt::inpaint_defaults(); }
 };
 
-using Plan = InpaintOptions;
-using Mask = InpaintOptions;
+using Plan = Options;
+using Mask = Options;
 
 }  // namespace
 
@@ -86,7 +57,9 @@ TEST_F(Plan, NoBoxesNoRegions)
     InpaintRegion reg[GW_MAX_REGIONS];
     Det d;
     d.r.box_count = -3;
-    EXPECT_EQ(plan_regions(1000, 1000, &d, 0, 0, reg), 0);
+    int left_out = -1;
+    EXPECT_EQ(plan_regions(1000, 1000, &d, 0, 0, &g_opt, reg, &left_out), 0);
+    EXPECT_EQ(left_out, 0);
 }
 
 TEST_F(Plan, MarginAndMergeThreshold)
@@ -102,9 +75,9 @@ TEST_F(Plan, MarginAndMergeThreshold)
     EXPECT_EQ(plan({box(231, 100, 100, 20), a}), (Regs{{76, 76, 355, 144}}));
 
     // The margin is 24 for any radius from 1 on, 8 for radius 0.
-    S.inpaint_radius = 128;
+    g_opt.radius = 128;
     EXPECT_EQ(plan({a}), (Regs{{76, 76, 224, 144}}));
-    S.inpaint_radius = 0;
+    g_opt.radius = 0;
     EXPECT_EQ(plan({box(0, 0, 4, 4)}), (Regs{{0, 0, 12, 12}}));
     // Clipped at the far edges as well.
     EXPECT_EQ(plan({box(996, 990, 4, 10)}), (Regs{{988, 982, 1000, 1000}}));
@@ -163,7 +136,10 @@ TEST_F(Plan, FullListAndProcessingCap)
         b.push_back(box(10 + (i % 10) * 200, 10 + (i / 10) * 200, 20, 20));
     b[49] = box(10, 10, 300, 20);
     Det d(b);
-    ASSERT_EQ(plan_regions(2000, 2000, &d, 0, 0, reg), 12);
+    int left_out = 0;
+    ASSERT_EQ(plan_regions(2000, 2000, &d, 0, 0, &g_opt, reg, &left_out), 12);
+    // 36 listed but not processed, and the 12 boxes never looked at.
+    EXPECT_EQ(left_out, 48);
     for (int i = 0; i < GW_MAX_REGIONS; i++) {
         const int x = 10 + (i % 10) * 200, y = 10 + (i / 10) * 200;
         EXPECT_EQ(str(reg[i]), str({std::max(x - 24, 0), std::max(y - 24, 0), x + 44, y + 44})) << i;
@@ -179,10 +155,7 @@ TEST_F(Plan, FullListAndProcessingCap)
 
 namespace {
 
-struct Crop {
-    RegionCrop c{};
-    ~Crop() { free_region_crop(&c); }
-};
+using gwt::Crop;
 
 std::vector<uint8_t> frame(int w, int h, unsigned seed = 1)
 {
@@ -222,7 +195,7 @@ TEST_F(Mask, CropPlacement)
         // A box in the middle of the region keeps the mask from being empty.
         Det d({box((k.reg.x0 + k.reg.x1) / 2, (k.reg.y0 + k.reg.y1) / 2, 2, 2)});
         Crop c;
-        ASSERT_EQ(build_region_mask(f.data(), k.w, k.h, &d, &k.reg, &c.c), 1);
+        ASSERT_EQ(c.build(f.data(), k.w, k.h, &d, g_opt, k.reg), 1);
         EXPECT_EQ(c.c.side, k.side);
         EXPECT_EQ(c.c.x, k.x);
         EXPECT_EQ(c.c.y, k.y);
@@ -248,17 +221,16 @@ TEST_F(Mask, TooSmallOrEmptyIsSkipped)
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
-        S.inpaint_radius = k.radius;
+        g_opt.radius = k.radius;
         std::vector<uint8_t> f = frame(k.w, k.h);
         Det d({k.b});
-        RegionCrop c;
-        memset(&c, 0x5A, sizeof c);
-        EXPECT_EQ(build_region_mask(f.data(), k.w, k.h, &d, &k.reg, &c), 0);
-        // Nothing left allocated.
-        EXPECT_EQ(c.pixels, nullptr);
-        EXPECT_EQ(c.mask, nullptr);
-        EXPECT_EQ(c.repainted, nullptr);
-        EXPECT_EQ(c.alpha, nullptr);
+        Crop c;
+        memset(&c.c, 0x5A, sizeof c.c);
+        EXPECT_EQ(c.build(f.data(), k.w, k.h, &d, g_opt, k.reg), 0);
+        // The record is left empty.
+        EXPECT_EQ(c.c.side, 0);
+        EXPECT_EQ(c.c.pixels, nullptr);
+        EXPECT_EQ(c.c.mask, nullptr);
     }
 }
 
@@ -268,9 +240,9 @@ TEST_F(Mask, BoxesGrowByTwiceTheRadius)
     InpaintRegion reg = {0, 0, 64, 64};
     Det d({box(20, 25, 6, 4)});
     for (int rad : {0, 1, 5}) {
-        S.inpaint_radius = rad;
+        g_opt.radius = rad;
         Crop c;
-        ASSERT_EQ(build_region_mask(f.data(), 64, 64, &d, &reg, &c.c), 1);
+        ASSERT_EQ(c.build(f.data(), 64, 64, &d, g_opt, reg), 1);
         ASSERT_EQ(c.c.side, 64);
         const int g = 2 * rad;
         for (int y = 0; y < 64; y++)
@@ -281,9 +253,9 @@ TEST_F(Mask, BoxesGrowByTwiceTheRadius)
     }
     // Near the crop's border the growth is clipped.
     Det edge({box(2, 60, 3, 4)});
-    S.inpaint_radius = 5;
+    g_opt.radius = 5;
     Crop c;
-    ASSERT_EQ(build_region_mask(f.data(), 64, 64, &edge, &reg, &c.c), 1);
+    ASSERT_EQ(c.build(f.data(), 64, 64, &edge, g_opt, reg), 1);
     EXPECT_EQ(ones(c.c), (5 + 10) * (64 - 50));
 }
 
@@ -294,8 +266,8 @@ TEST_F(Mask, ScoreThresholdAndLoneScorePixel)
     const int w = 33;
     std::vector<uint8_t> f = frame(w, w);
     InpaintRegion reg = {0, 0, w, w};
-    S.inpaint_radius = 0;
-    S.threshold = 0.3f;
+    g_opt.radius = 0;
+    g_opt.threshold = 0.3f;
 
     auto put = [](Det &d, int fx, int fy, float v) { d.map[(size_t)(2 * fy + 1) * 65 + 2 * fx + 1] = v; };
 
@@ -304,7 +276,7 @@ TEST_F(Mask, ScoreThresholdAndLoneScorePixel)
         Det d({}, 65, 65);
         put(d, 9, 12, v);
         Crop c;
-        ASSERT_EQ(build_region_mask(f.data(), w, w, &d, &reg, &c.c), want) << v;
+        ASSERT_EQ(c.build(f.data(), w, w, &d, g_opt, reg), want) << v;
         if (want) {
             EXPECT_EQ(ones(c.c), 1);
             EXPECT_EQ(c.c.mask[12 * w + 9], 1);
@@ -312,11 +284,11 @@ TEST_F(Mask, ScoreThresholdAndLoneScorePixel)
     }
 
     // Radius 5 turns the lone score pixel into an 11x11 square ...
-    S.inpaint_radius = 5;
+    g_opt.radius = 5;
     Det at({}, 65, 65);
     put(at, 9, 12, 0.3f);
     Crop c;
-    ASSERT_EQ(build_region_mask(f.data(), w, w, &at, &reg, &c.c), 1);
+    ASSERT_EQ(c.build(f.data(), w, w, &at, g_opt, reg), 1);
     for (int y = 0; y < w; y++)
         for (int x = 0; x < w; x++)
             ASSERT_EQ(c.c.mask[y * w + x], abs(x - 9) <= 5 && abs(y - 12) <= 5) << x << "," << y;
@@ -324,7 +296,7 @@ TEST_F(Mask, ScoreThresholdAndLoneScorePixel)
     Det corner({}, 65, 65);
     put(corner, 30, 1, 0.9f);
     Crop c2;
-    ASSERT_EQ(build_region_mask(f.data(), w, w, &corner, &reg, &c2.c), 1);
+    ASSERT_EQ(c2.build(f.data(), w, w, &corner, g_opt, reg), 1);
     EXPECT_EQ(ones(c2.c), 8 * 7);
 }
 
@@ -338,9 +310,9 @@ TEST_F(Mask, ScoreMapIsScaledToTheFrame)
             d.map[(size_t)y * 32 + x] = 1.0f;
     std::vector<uint8_t> f = frame(320, 320);
     InpaintRegion reg = {0, 0, 320, 320};
-    S.inpaint_radius = 0;
+    g_opt.radius = 0;
     Crop c;
-    ASSERT_EQ(build_region_mask(f.data(), 320, 320, &d, &reg, &c.c), 1);
+    ASSERT_EQ(c.build(f.data(), 320, 320, &d, g_opt, reg), 1);
     int x0 = 1000, x1 = -1, y0 = 1000, y1 = -1;
     for (int y = 0; y < 320; y++)
         for (int x = 0; x < 320; x++)
@@ -366,7 +338,7 @@ TEST_F(Mask, BandRegionRepaintsAllTextInsideItsCrop)
     Det d(boxes);
     std::vector<uint8_t> f = frame(1920, 1080);
     Crop c;
-    ASSERT_EQ(build_region_mask(f.data(), 1920, 1080, &d, &reg, &c.c), 1);
+    ASSERT_EQ(c.build(f.data(), 1920, 1080, &d, g_opt, reg), 1);
     EXPECT_EQ(c.c.side, 748);
     EXPECT_EQ(c.c.x, 576);
     EXPECT_EQ(c.c.y, 332);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "inpaint/inpaint.h"
+#include "resample/resample.h"
 
 namespace {
 
@@ -25,8 +26,21 @@ Bytes random_bytes(size_t n, unsigned seed)
 Bytes resized(const Bytes &src, int w, int h, int ow, int oh)
 {
     Bytes out((size_t)ow * oh * 3);
-    resize_rgb(src.data(), w, h, out.data(), ow, oh);
+    std::vector<float> scratch(gw_resize_scratch_size(ow) / sizeof(float));
+    gw_resize_to_rgb(src.data(), w, h, 3, out.data(), ow, oh, scratch.data());
     return out;
+}
+
+void dilate_mask(uint8_t *mask, int side, int radius)
+{
+    std::vector<int> scratch(gw_dilate_scratch_size(side) / sizeof(int) + 1);
+    gw_dilate_mask(mask, side, radius, scratch.data());
+}
+
+void feather_mask(uint8_t *plane)
+{
+    std::vector<uint16_t> scratch((size_t)GW_INPAINT_SIZE * GW_INPAINT_SIZE);
+    ::feather_mask(plane, scratch.data());
 }
 
 // One row of an RGB24 image, channel c.
@@ -124,16 +138,16 @@ TEST(SampleU8Bilinear, InsideTheGrid)
     const Bytes plane = random_bytes((size_t)w * h, 3);
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++)
-            EXPECT_EQ(sample_u8_bilinear(plane.data(), w, h, (float)x, (float)y), plane[(size_t)y * w + x])
+            EXPECT_EQ(gw_sample_u8_bilinear(plane.data(), w, h, (float)x, (float)y), plane[(size_t)y * w + x])
                 << x << "," << y;
 
     // Halfway between 0 and 1 rounds up.
     const Bytes two = {0, 1, 0, 1};
-    EXPECT_EQ(sample_u8_bilinear(two.data(), 2, 2, 0.5f, 0.0f), 1);
-    EXPECT_EQ(sample_u8_bilinear(two.data(), 2, 2, 0.25f, 1.0f), 0);
+    EXPECT_EQ(gw_sample_u8_bilinear(two.data(), 2, 2, 0.5f, 0.0f), 1);
+    EXPECT_EQ(gw_sample_u8_bilinear(two.data(), 2, 2, 0.25f, 1.0f), 0);
     // Both axes at once: the mean of 10, 20, 30, 41 is 25.25.
     const Bytes quad = {10, 20, 30, 41};
-    EXPECT_EQ(sample_u8_bilinear(quad.data(), 2, 2, 0.5f, 0.5f), 25);
+    EXPECT_EQ(gw_sample_u8_bilinear(quad.data(), 2, 2, 0.5f, 0.5f), 25);
 }
 
 TEST(SampleU8Bilinear, ExtrapolatesBeyondTheOuterSamples)
@@ -145,31 +159,31 @@ TEST(SampleU8Bilinear, ExtrapolatesBeyondTheOuterSamples)
         rise[(size_t)y * w + w - 1] = 1;
         fall[(size_t)y * w + w - 2] = 1;
     }
-    EXPECT_EQ(sample_u8_bilinear(rise.data(), w, h, w - 0.5f, 1.0f), 2);
-    EXPECT_EQ(sample_u8_bilinear(fall.data(), w, h, w - 0.5f, 1.0f), 0);  // -0.5 + 0.5
+    EXPECT_EQ(gw_sample_u8_bilinear(rise.data(), w, h, w - 0.5f, 1.0f), 2);
+    EXPECT_EQ(gw_sample_u8_bilinear(fall.data(), w, h, w - 0.5f, 1.0f), 0);  // -0.5 + 0.5
     // Exactly on the last column: x0 = w - 2, fx = 1.
-    EXPECT_EQ(sample_u8_bilinear(rise.data(), w, h, (float)(w - 1), 1.0f), 1);
-    EXPECT_EQ(sample_u8_bilinear(fall.data(), w, h, (float)(w - 1), 1.0f), 0);
+    EXPECT_EQ(gw_sample_u8_bilinear(rise.data(), w, h, (float)(w - 1), 1.0f), 1);
+    EXPECT_EQ(gw_sample_u8_bilinear(fall.data(), w, h, (float)(w - 1), 1.0f), 0);
 
     // Last two columns 2, 0 and fx = 1.8 give -1.6, returned as -1 (truncated
     // toward zero after adding 0.5, not clamped).
     const Bytes down = {9, 9, 2, 0, 9, 9, 2, 0};  // 4x2
-    EXPECT_EQ(sample_u8_bilinear(down.data(), 4, 2, 3.8f, 0.0f), -1);
+    EXPECT_EQ(gw_sample_u8_bilinear(down.data(), 4, 2, 3.8f, 0.0f), -1);
 
     // Below zero it extrapolates from the first two samples: 0, 10 at x = -0.5
     // gives -5, and -4.5 truncates to -4.
     const Bytes up = {0, 10, 0, 10};
-    EXPECT_EQ(sample_u8_bilinear(up.data(), 2, 2, -0.5f, 0.0f), -4);
-    EXPECT_EQ(sample_u8_bilinear(up.data(), 2, 2, 2.0f, 0.0f), 20);
+    EXPECT_EQ(gw_sample_u8_bilinear(up.data(), 2, 2, -0.5f, 0.0f), -4);
+    EXPECT_EQ(gw_sample_u8_bilinear(up.data(), 2, 2, 2.0f, 0.0f), 20);
 
     // The same along the rows.
     const Bytes col = {0, 0, 1, 1};  // 2x2, second row set
-    EXPECT_EQ(sample_u8_bilinear(col.data(), 2, 2, 0.0f, 1.5f), 2);
+    EXPECT_EQ(gw_sample_u8_bilinear(col.data(), 2, 2, 0.0f, 1.5f), 2);
 
     // A constant plane reads that constant everywhere, also far outside.
     const Bytes ones(16 * 16, 1);
     for (float x : {-3.0f, 0.0f, 7.5f, 15.0f, 15.99f, 20.0f})
-        EXPECT_EQ(sample_u8_bilinear(ones.data(), 16, 16, x, x), 1) << x;
+        EXPECT_EQ(gw_sample_u8_bilinear(ones.data(), 16, 16, x, x), 1) << x;
 }
 
 // ---- dilate_mask -------------------------------------------------------------

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "glyphwipe.h"
-#include "gw_core.h"
-#include "parse.h"
+#include "core/engine.h"
+#include "core/parse.h"
 #include "test_support.h"
 
 TEST(Parse, WholeNumbersByOneRule)
@@ -86,8 +86,8 @@ TEST(Parse, LocaleOfTheHostDoesNotMatter)
             _exit(3);  // the locale does not load or did not take effect
         float v = 0;
         bool ok = gw_parse_float("0.5", &v) == 0 && v == 0.5f && gw_parse_float("0,5", &v) == -1 &&
-                  glyphwipe_set_option("threshold", "0.25") == 0 && S.threshold == 0.25f &&
-                  glyphwipe_set_option("threshold", "0,75") == -1 && S.threshold == 0.25f;
+                  glyphwipe_set_option("threshold", "0.25") == 0 && gw_engine.opt.threshold == 0.25f &&
+                  glyphwipe_set_option("threshold", "0,75") == -1 && gw_engine.opt.threshold == 0.25f;
         _exit(ok ? 0 : 1);
     };
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -8,13 +8,13 @@
 
 #include <vector>
 
-#include "core/gw_core.h"
 #include "detection/detection.h"
 #include "inpaint/inpaint.h"
+#include "inpaint_support.h"
 
 namespace {
 
-TextBox box(int x, int y, int w, int h) { return TextBox{x, y, w, h, 0.9f}; }
+using gwt::box;
 
 std::vector<TextBox> grown(std::vector<TextBox> b, float ratio, int w = 1000, int h = 1000)
 {
@@ -76,43 +76,13 @@ TEST(DetectorSize, LargePicturesAtAScaleFloor)
     EXPECT_EQ(h, h2);
 }
 
-// A detection record over vectors owned by the test; the score map has the
-// frame's own size, so frame pixels and map samples coincide.
-struct Det {
-    std::vector<TextBox> boxes;
-    std::vector<float> map;
-    DetectionResult r{};
-    Det(std::vector<TextBox> b, int w, int h) : boxes(std::move(b)), map((size_t)w * h, 0.0f)
-    {
-        boxes.reserve(GW_MAX_BOXES);
-        r.score_map = map.data();
-        r.map_width = w;
-        r.map_height = h;
-        r.box_count = (int32_t)boxes.size();
-        r.boxes = boxes.data();
-    }
-    void core(int x0, int y0, int x1, int y1)
-    {
-        for (int y = y0; y < y1; y++)
-            for (int x = x0; x < x1; x++)
-                map[(size_t)y * r.map_width + x] = 0.9f;
-    }
-};
-
-struct Crop {
-    RegionCrop c{};
-    ~Crop() { free_region_crop(&c); }
-};
+// The score maps below have the frame's own size, so frame pixels and map
+// samples coincide.
+using gwt::Crop;
+using gwt::Det;
 
 struct Options : ::testing::Test {
-    EngineState saved;
-    void SetUp() override
-    {
-        saved = S;
-        S.threshold = 0.3f;
-        S.inpaint_radius = 5;
-    }
-    void TearDown() override { S = saved; }
+    InpaintOptions opt = gwt::inpaint_defaults();
 };
 
 using BandMask = Options;
@@ -128,7 +98,7 @@ TEST_F(BandMask, TextOutsideTheBandIsNotMarked)
     std::vector<uint8_t> f((size_t)W * H * 3, 100);
     const InpaintRegion reg = {576, 926, 1324, 1024};
     Crop c;
-    ASSERT_EQ(build_region_mask_in_band(f.data(), W, H, &d.r, &reg, 864, 1080, &c.c), 1);
+    ASSERT_EQ(c.build(f.data(), W, H, &d.r, opt, reg, 864, 1080), 1);
     ASSERT_EQ(c.c.side, 748);
     ASSERT_EQ(c.c.y, 332);
     auto at = [&](int x, int y) { return c.c.mask[(size_t)(y - c.c.y) * 748 + (x - c.c.x)]; };
@@ -142,7 +112,7 @@ TEST_F(BandMask, TextOutsideTheBandIsNotMarked)
     EXPECT_EQ(ones, (size_t)(700 + 20) * (50 + 20));
     // Without a band the caption is marked, as before.
     Crop all;
-    ASSERT_EQ(build_region_mask(f.data(), W, H, &d.r, &reg, &all.c), 1);
+    ASSERT_EQ(all.build(f.data(), W, H, &d.r, opt, reg), 1);
     EXPECT_EQ(all.c.mask[(size_t)(415 - 332) * 748 + (750 - 576)], 1);
 }
 
@@ -153,7 +123,7 @@ TEST_F(BandMask, LineReachingIntoTheBandIsMarkedAboveItToo)
     std::vector<uint8_t> f((size_t)W * H * 3, 100);
     const InpaintRegion reg = {76, 280, 424, 324};
     Crop c;
-    ASSERT_EQ(build_region_mask_in_band(f.data(), W, H, &d.r, &reg, 280, 360, &c.c), 1);
+    ASSERT_EQ(c.build(f.data(), W, H, &d.r, opt, reg, 280, 360), 1);
     const int side = c.c.side;
     ASSERT_LE(c.c.y, 250);
     EXPECT_EQ(c.c.mask[(size_t)(262 - c.c.y) * side + (200 - c.c.x)], 1);

@@ -10,9 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/gw_core.h"
-#include "core/platform.h"
-#include "glyphwipe.h"
+#include "platform/platform.h"
 #include "test_support.h"
 #include "test_video_util.h"
 #include "video/video.h"
@@ -25,12 +23,17 @@ extern "C" {
 
 namespace {
 
+// Where the pipeline reports progress and reads a cancel request, and its message.
+int32_t g_progress, g_cancel;
+char g_msg[512];
+const VideoHooks g_hooks = {&g_progress, &g_cancel};
+
 // What a test callback saw, and how it should answer.
 struct Recorder {
     std::atomic<int> calls{0};
     int width = 0, height = 0;
     bool size_changed = false;
-    std::vector<int> progress;   // S.progress at the start of each call
+    std::vector<int> progress;   // the progress at the start of each call
     std::vector<double> mean;    // mean sample of each picture
     int answer_at = -1;          // call index (from 0) that gets `answer`
     int answer = 0;
@@ -38,9 +41,11 @@ struct Recorder {
     int sleep_ms = 0;
 };
 
-int record_cb(unsigned char *rgb, int w, int h, void *user)
+int record_cb(unsigned char *rgb, int w, int h, int flush, void *user)
 {
     Recorder *r = static_cast<Recorder *>(user);
+    if (flush)
+        return GW_FRAME_HELD;
     int k = r->calls.load();
     if (k == 0) {
         r->width = w;
@@ -48,7 +53,7 @@ int record_cb(unsigned char *rgb, int w, int h, void *user)
     } else if (w != r->width || h != r->height) {
         r->size_changed = true;
     }
-    r->progress.push_back(gw_load_relaxed(&S.progress));
+    r->progress.push_back(gw_load_relaxed(&g_progress));
     // Reads every byte the callback was given: out-of-bounds shows under ASan.
     unsigned long long sum = 0;
     size_t bytes = (size_t)w * h * 3;
@@ -62,25 +67,23 @@ int record_cb(unsigned char *rgb, int w, int h, void *user)
     if (r->sleep_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(r->sleep_ms));
     r->calls.store(k + 1);
-    if (k == r->answer_at) {
-        if (r->answer == -1)
-            gw_set_error("detect: something inside the callback");
+    if (k == r->answer_at)
         return r->answer;
-    }
     return 0;
 }
 
 void set_state(int cancel_requested, int progress)
 {
-    gw_store_relaxed(&S.cancel_requested, cancel_requested);
-    gw_store_relaxed(&S.progress, progress);
+    gw_store_relaxed(&g_cancel, cancel_requested);
+    gw_store_relaxed(&g_progress, progress);
+    g_msg[0] = 0;
 }
 
 // Runs the pipeline the way the entry points do, without the engine.
 int run_pipeline(const std::string &in, const std::string &out, Recorder &rec, int progress_start = -1)
 {
     set_state(0, progress_start);
-    return gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec);
+    return gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec, &g_hooks, g_msg, sizeof g_msg);
 }
 
 using Streams = std::vector<std::string>;
@@ -117,8 +120,8 @@ TEST_F(VideoPipeline, CleansClipWithAudioAndReportsProgress)
 
     Recorder rec;
     rec.draw = true;
-    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
-    EXPECT_EQ(gw_load_relaxed(&S.progress), 100);
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << g_msg;
+    EXPECT_EQ(gw_load_relaxed(&g_progress), 100);
     EXPECT_EQ(rec.calls.load(), 12);
     EXPECT_EQ(rec.width, 160);
     EXPECT_EQ(rec.height, 120);
@@ -174,7 +177,7 @@ TEST_F(VideoPipeline, TakesFirstVideoAndFirstAudioOfManyStreams)
     ASSERT_EQ(st_in[0], "0,subrip,subtitle");
 
     Recorder rec;
-    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << g_msg;
     EXPECT_EQ(rec.width, 128);
     EXPECT_EQ(rec.height, 96);
     EXPECT_EQ(rec.calls.load(), 10);
@@ -192,7 +195,7 @@ TEST_F(VideoPipeline, VideoOnlyInputGivesVideoOnlyOutput)
     for (std::string name : {"out.mkv", "out", "out.avi"}) {
         std::string out = dir + "/" + name;
         Recorder rec;
-        ASSERT_EQ(run_pipeline(in, out, rec), 0) << name << ": " << errbuf;
+        ASSERT_EQ(run_pipeline(in, out, rec), 0) << name << ": " << g_msg;
         EXPECT_EQ(gwv::streams(out), Streams{"0,h264,video,96,64"}) << name;
         EXPECT_EQ(gwv::major_brand(out), "isom") << name;
         EXPECT_EQ(gwv::count_frames(out), 8) << name;
@@ -215,7 +218,7 @@ TEST_F(VideoPipeline, ReorderedPicturesArriveInDisplayOrder)
     ASSERT_NE(types.find('B'), std::string::npos) << "no B-frames in the test clip";
 
     Recorder rec;
-    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << g_msg;
     ASSERT_EQ(rec.calls.load(), 30);
     for (int k = 1; k < 30; k++)
         EXPECT_GT(rec.mean[k], rec.mean[k - 1] + 2.0) << "picture " << k;
@@ -245,13 +248,13 @@ TEST_F(VideoPipeline, RawStreamWithoutTimestampsThatChangesSize)
     ASSERT_NE(sizes.find("96,64,yuv420p"), std::string::npos) << sizes;
 
     Recorder rec;
-    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << g_msg;
     EXPECT_EQ(rec.calls.load(), 18);
     EXPECT_FALSE(rec.size_changed);
     // Without a duration, progress moves only at the end.
     for (int p : rec.progress)
         EXPECT_EQ(p, -1);
-    EXPECT_EQ(gw_load_relaxed(&S.progress), 100);
+    EXPECT_EQ(gw_load_relaxed(&g_progress), 100);
 
     std::string video = "0,h264,video," + std::to_string(rec.width) + "," + std::to_string(rec.height);
     EXPECT_EQ(gwv::streams(out), Streams{video});
@@ -274,10 +277,10 @@ TEST_F(VideoPipeline, CorruptPacketsAreSkipped)
     gwt::write_file(bad, bytes);
 
     Recorder rec;
-    ASSERT_EQ(run_pipeline(bad, out, rec), 0) << errbuf;
+    ASSERT_EQ(run_pipeline(bad, out, rec), 0) << g_msg;
     EXPECT_GT(rec.calls.load(), 12);
     EXPECT_EQ(gwv::count_frames(out), rec.calls.load());
-    EXPECT_EQ(gw_load_relaxed(&S.progress), 100);
+    EXPECT_EQ(gw_load_relaxed(&g_progress), 100);
 }
 
 // A file cut off in the middle ends at the cut, finished normally.
@@ -289,7 +292,7 @@ TEST_F(VideoPipeline, TruncatedInputEndsAtTheCut)
     gwt::write_file(cut, bytes.substr(0, bytes.size() / 2));
 
     Recorder rec;
-    ASSERT_EQ(run_pipeline(cut, out, rec), 0) << errbuf;
+    ASSERT_EQ(run_pipeline(cut, out, rec), 0) << g_msg;
     EXPECT_GT(rec.calls.load(), 3);
     EXPECT_LT(rec.calls.load(), 24);
     EXPECT_EQ(gwv::count_frames(out), rec.calls.load());
@@ -303,7 +306,7 @@ TEST_F(VideoPipeline, ProgressStaysWithinRange)
     std::string in = dir + "/in.ts", out = dir + "/out.mp4";
     ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 12, 12, false));
     Recorder rec;
-    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << g_msg;
     ASSERT_EQ(rec.progress.size(), 12u);
     EXPECT_EQ(rec.progress[4], -1);
     EXPECT_EQ(rec.progress[5], 100);
@@ -314,20 +317,20 @@ TEST_F(VideoPipeline, CallbackAnswers)
     std::string in = dir + "/in.mp4";
     ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 12, 12, true));
 
-    {   // 1 on the fourth picture: failure naming frame 3.
+    {   // 7 on the fourth picture: failure naming frame 3.
         Recorder rec;
         rec.answer_at = 3;
-        rec.answer = 1;
+        rec.answer = 7;
         EXPECT_EQ(run_pipeline(in, dir + "/o1.mp4", rec), -1);
-        EXPECT_STREQ(errbuf, "frame processing failed at frame 3");
+        EXPECT_STREQ(g_msg, "frame processing failed at frame 3");
         EXPECT_EQ(rec.calls.load(), 4);
     }
-    {   // -1 with a text of its own: the pipeline's message replaces it.
+    {   // -1 on the first picture: failure naming frame 0.
         Recorder rec;
         rec.answer_at = 0;
         rec.answer = -1;
         EXPECT_EQ(run_pipeline(in, dir + "/o2.mp4", rec), -1);
-        EXPECT_STREQ(errbuf, "frame processing failed at frame 0");
+        EXPECT_STREQ(g_msg, "frame processing failed at frame 0");
     }
     {   // -2 on the first picture: cancelled, and no output at all (nor a
         // temporary file); an older file of that name stays as it was.
@@ -337,9 +340,9 @@ TEST_F(VideoPipeline, CallbackAnswers)
         std::string out = dir + "/o3.mp4";
         gwt::write_file(out, "older result");
         EXPECT_EQ(run_pipeline(in, out, rec, 0), -2);
-        EXPECT_STREQ(errbuf, "cancelled");
+        EXPECT_STREQ(g_msg, "cancelled");
         EXPECT_EQ(rec.calls.load(), 1);
-        EXPECT_EQ(gw_load_relaxed(&S.progress), 0);
+        EXPECT_EQ(gw_load_relaxed(&g_progress), 0);
         EXPECT_EQ(gwt::read_file(out), "older result");
     }
     // No temporary file of any of these runs is left.
@@ -352,15 +355,15 @@ TEST_F(VideoPipeline, CancelRequestedBeforeTheFirstRead)
     ASSERT_TRUE(gwv::plain_clip(in, 96, 64, 6, 12, false));
     Recorder rec;
     set_state(1, 0);
-    EXPECT_EQ(gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec), -2);
-    EXPECT_STREQ(errbuf, "cancelled");
+    EXPECT_EQ(gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec, &g_hooks, g_msg, sizeof g_msg), -2);
+    EXPECT_STREQ(g_msg, "cancelled");
     EXPECT_EQ(rec.calls.load(), 0);
-    EXPECT_EQ(gw_load_relaxed(&S.progress), 0);
+    EXPECT_EQ(gw_load_relaxed(&g_progress), 0);
     EXPECT_FALSE(gwt::file_exists(out));
 }
 
-// glyphwipe_cancel from another thread stops the run within a picture, while a
-// third thread polls glyphwipe_progress. (Also run under ThreadSanitizer.)
+// A cancel request from another thread stops the run within a picture, while
+// a third thread polls the progress. (Also run under ThreadSanitizer.)
 TEST_F(VideoPipeline, CancelFromAnotherThread)
 {
     std::string in = dir + "/in.mp4", out = dir + "/out.mp4";
@@ -373,22 +376,22 @@ TEST_F(VideoPipeline, CancelFromAnotherThread)
     std::vector<int> polled;
     std::thread poller([&] {
         while (!done.load()) {
-            polled.push_back(glyphwipe_progress());
+            polled.push_back(gw_load_relaxed(&g_progress));
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
     std::thread canceller([&] {
         while (rec.calls.load() < 12 && !done.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        glyphwipe_cancel();
+        gw_store_relaxed(&g_cancel, 1);
     });
-    int ret = gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec);
+    int ret = gw_process_video_pct(in.c_str(), out.c_str(), record_cb, &rec, &g_hooks, g_msg, sizeof g_msg);
     done.store(true);
     canceller.join();
     poller.join();
 
     EXPECT_EQ(ret, -2);
-    EXPECT_STREQ(errbuf, "cancelled");
+    EXPECT_STREQ(g_msg, "cancelled");
     EXPECT_GE(rec.calls.load(), 12);
     EXPECT_LE(rec.calls.load(), 13);
     int last = 0;
@@ -397,8 +400,8 @@ TEST_F(VideoPipeline, CancelFromAnotherThread)
         EXPECT_LE(p, 100);
         last = p;
     }
-    EXPECT_GT(gw_load_relaxed(&S.progress), 0);
-    EXPECT_LT(gw_load_relaxed(&S.progress), 100);
+    EXPECT_GT(gw_load_relaxed(&g_progress), 0);
+    EXPECT_LT(gw_load_relaxed(&g_progress), 100);
 }
 
 TEST_F(VideoPipeline, SetupFailures)
@@ -421,11 +424,11 @@ TEST_F(VideoPipeline, SetupFailures)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.in + " -> " + c.out);
         EXPECT_EQ(run_pipeline(c.in, c.out, rec), -1);
-        EXPECT_EQ(std::string(errbuf), c.error);
+        EXPECT_EQ(std::string(g_msg), c.error);
         EXPECT_FALSE(gwt::file_exists(c.out));
     }
     EXPECT_EQ(rec.calls.load(), 0);
-    EXPECT_EQ(gw_load_relaxed(&S.progress), -1);  // never written on a setup failure
+    EXPECT_EQ(gw_load_relaxed(&g_progress), -1);  // never written on a setup failure
 }
 
 // The conversion into the work buffer, as the pipeline sets it up, never
@@ -481,7 +484,7 @@ TEST_F(VideoPipeline, OddPictureSize)
                         in));
     Recorder rec;
     rec.draw = true;
-    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << g_msg;
     EXPECT_EQ(rec.width, 97);
     EXPECT_EQ(rec.height, 65);
     EXPECT_EQ(rec.calls.load(), 5);
@@ -499,7 +502,7 @@ TEST_F(VideoPipeline, WidthNotAMultipleOf16)
     ASSERT_TRUE(gwv::plain_clip(in, 426, 240, 6, 12, false));
     Recorder rec;
     rec.draw = true;
-    ASSERT_EQ(run_pipeline(in, out, rec), 0) << errbuf;
+    ASSERT_EQ(run_pipeline(in, out, rec), 0) << g_msg;
     EXPECT_EQ(gwv::streams(out), Streams{"0,h264,video,426,240"});
     EXPECT_EQ(gwv::count_frames(out), 6);
 }

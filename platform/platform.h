@@ -13,8 +13,8 @@
 #  define GW_PATH_SEP "/"
 #endif
 
-/* Whole-value 32-bit loads and stores for the two fields shared with another
- * thread during a video run (progress, cancel request). No ordering needed. */
+/* Whole-value 32-bit loads and stores for the fields shared with another
+ * thread during a call (progress, cancel request). No ordering needed. */
 #if defined(_MSC_VER) && !defined(__clang__)
 #  include <intrin.h>
 static inline int32_t gw_load_relaxed(const int32_t *p) { return (int32_t)__iso_volatile_load32((const volatile int *)p); }
@@ -31,6 +31,9 @@ static inline void gw_store_relaxed(int32_t *p, int32_t v) { __atomic_store_n(p,
 /* 1: path names a regular file (links followed); 0: it names something else
  * (folder, FIFO, device, socket); -1: it cannot be looked up (errno set). */
 int gw_file_is_regular(const char *path);
+
+/* 1 when both paths name one existing file, whatever the spelling or link. */
+int gw_same_file(const char *a, const char *b);
 
 /* Opens a regular file for reading. Null when path is not one (*not_regular
  * = 1; nothing was opened that could block) or cannot be opened

@@ -1,7 +1,8 @@
-// Engine state, lifecycle, options and the error text.
-#include "gw_core.h"
+// The engine: lifecycle, options, the one-call-at-a-time claim and the error text.
+#include "engine.h"
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,20 +10,16 @@
 #include <mutex>
 
 #include "glyphwipe.h"
-#include "inpaint/inpaint.h"
+#include "names.h"
 #include "parse.h"
-#include "platform.h"
+#include "platform/platform.h"
 
-EngineState S;
-char errbuf[GW_ERRBUF_SIZE];
+Engine gw_engine;
 
-static const char DET_MODEL_FILE[] = "ch_PP-OCRv4_det_infer.onnx";
-static const char LAMA_MODEL_FILE[] = "lama_fp32.onnx";
-
-/* errbuf is written and copied out under error_mutex only. */
+/* gw_engine.error is written and copied out under error_mutex only. */
 static std::mutex error_mutex;
 
-/* state_mutex guards running_call, and every whole-record change of S
+/* state_mutex guards running_call, and every whole-record change of the engine
  * against the functions that may run beside a call (progress, cancel, the
  * region count). */
 static std::mutex state_mutex;
@@ -34,7 +31,7 @@ void gw_set_error(const char *fmt, ...)
     va_start(ap, fmt);
     {
         std::lock_guard<std::mutex> lock(error_mutex);
-        vsnprintf(errbuf, sizeof errbuf, fmt, ap);
+        vsnprintf(gw_engine.error, sizeof gw_engine.error, fmt, ap);
     }
     va_end(ap);
 }
@@ -42,10 +39,10 @@ void gw_set_error(const char *fmt, ...)
 void gw_clear_error(void)
 {
     std::lock_guard<std::mutex> lock(error_mutex);
-    errbuf[0] = '\0';
+    gw_engine.error[0] = '\0';
 }
 
-int gw_initialized(void) { return S.det_loaded && S.lama_loaded; }
+int gw_initialized(void) { return gw_engine.det_loaded && gw_engine.fill_loaded; }
 
 int gw_op_begin(const char *name)
 {
@@ -73,35 +70,55 @@ void gw_op_end(void)
 void gw_op_start_work(void)
 {
     std::lock_guard<std::mutex> lock(state_mutex);
-    gw_store_relaxed(&S.cancel_requested, 0);
-    gw_store_relaxed(&S.regions_left_out, 0);
+    gw_store_relaxed(&gw_engine.cancel_requested, 0);
+    gw_store_relaxed(&gw_engine.regions_left_out, 0);
     ort_runs_allow();
 }
 
-int gw_cancel_requested(void) { return gw_load_relaxed(&S.cancel_requested) != 0; }
+int gw_cancel_requested(void) { return gw_load_relaxed(&gw_engine.cancel_requested) != 0; }
 
 void gw_count_regions_left_out(int n)
 {
     if (n > 0) /* only the running call writes it */
-        gw_store_relaxed(&S.regions_left_out, gw_load_relaxed(&S.regions_left_out) + n);
+        gw_store_relaxed(&gw_engine.regions_left_out, gw_load_relaxed(&gw_engine.regions_left_out) + n);
 }
 
-/* Sets every byte of S to zero, under the lock that progress and cancel take. */
+/* Sets every byte of the engine before its error text to zero, under the
+ * lock that progress and cancel take. */
 static void clear_state(void)
 {
     std::lock_guard<std::mutex> lock(state_mutex);
-    memset(&S, 0, sizeof S);
+    memset(&gw_engine, 0, offsetof(Engine, error));
+}
+
+DetectOptions gw_detect_options(const Engine *e)
+{
+    DetectOptions o;
+    o.threshold = e->opt.threshold;
+    o.unclip = e->opt.unclip;
+    o.min_scale = e->opt.detect_min_scale;
+    return o;
+}
+
+InpaintOptions gw_inpaint_options(const Engine *e)
+{
+    InpaintOptions o;
+    o.threshold = e->opt.threshold;
+    o.radius = e->opt.inpaint_radius;
+    o.unclip = e->opt.unclip;
+    o.mask_mode = e->opt.mask_mode;
+    return o;
 }
 
 /* Releases whatever session is live; the record itself is left to the caller. */
 static void release_sessions(void)
 {
-    if (S.det_loaded)
-        ort_session_destroy(&S.det);
-    if (S.lama_loaded)
-        ort_session_destroy(&S.lama);
-    S.det_loaded = 0;
-    S.lama_loaded = 0;
+    if (gw_engine.det_loaded)
+        ort_session_destroy(&gw_engine.det);
+    if (gw_engine.fill_loaded)
+        ort_session_destroy(&gw_engine.fill);
+    gw_engine.det_loaded = 0;
+    gw_engine.fill_loaded = 0;
 }
 
 /* Joins dir and file with the platform's separator; 0, or -1 when it needs
@@ -134,32 +151,34 @@ static int init_engine(const char *model_dir)
         return -1;
     }
     memset(msg, 0, sizeof msg);
-    if (join_model_path(det_path, sizeof det_path, model_dir, DET_MODEL_FILE) != 0 ||
-        join_model_path(lama_path, sizeof lama_path, model_dir, LAMA_MODEL_FILE) != 0) {
+    if (join_model_path(det_path, sizeof det_path, model_dir, GW_DET_MODEL_FILE) != 0 ||
+        join_model_path(lama_path, sizeof lama_path, model_dir, GW_FILL_MODEL_FILE) != 0) {
         gw_set_error("model_dir path too long");
         return -1;
     }
 
-    /* A second init without cleanup must not lose the live sessions. */
+    /* A second init without cleanup must not lose the live sessions or the
+     * work memory. */
     release_sessions();
+    gw_inpaint_arena_free(&gw_engine.arena);
     clear_state();
-    snprintf(S.model_dir, sizeof S.model_dir, "%s", model_dir);
-    S.threshold = 0.3f;
-    S.inpaint_radius = 5;
-    snprintf(S.device, sizeof S.device, "%s", "cpu");
+    snprintf(gw_engine.model_dir, sizeof gw_engine.model_dir, "%s", model_dir);
+    gw_engine.opt.threshold = GW_THRESHOLD_DEFAULT;
+    gw_engine.opt.inpaint_radius = GW_RADIUS_DEFAULT;
+    snprintf(gw_engine.opt.device, sizeof gw_engine.opt.device, "%s", "cpu");
 
-    if (ort_session_create(det_path, &S.det, msg, sizeof msg) != 0) {
+    if (ort_session_create(det_path, &gw_engine.det, msg, sizeof msg) != 0) {
         gw_set_error("load det model failed: %s", msg);
         return -1;
     }
-    S.det_loaded = 1;
-    if (ort_session_create(lama_path, &S.lama, msg, sizeof msg) != 0) {
+    gw_engine.det_loaded = 1;
+    if (ort_session_create(lama_path, &gw_engine.fill, msg, sizeof msg) != 0) {
         gw_set_error("load lama model failed: %s", msg);
-        ort_session_destroy(&S.det);
-        S.det_loaded = 0;
+        ort_session_destroy(&gw_engine.det);
+        gw_engine.det_loaded = 0;
         return -1;
     }
-    S.lama_loaded = 1;
+    gw_engine.fill_loaded = 1;
     gw_clear_error();
     return 0;
 }
@@ -170,7 +189,7 @@ extern "C" GLYPHWIPE_API void GLYPHWIPE_CALL glyphwipe_cleanup(void)
     if (gw_op_begin("glyphwipe_cleanup") != 0)
         return;
     release_sessions();
-    gw_inpaint_release();
+    gw_inpaint_arena_free(&gw_engine.arena);
     clear_state();
     gw_op_end();
 }
@@ -210,7 +229,7 @@ static int apply_option(const char *option, const char *value)
             gw_set_error("device must be cpu or cuda");
             return -1;
         }
-        snprintf(S.device, sizeof S.device, "%s", "cpu"); /* both run on the CPU */
+        snprintf(gw_engine.opt.device, sizeof gw_engine.opt.device, "%s", "cpu"); /* both run on the CPU */
         return 0;
     }
     if (strcmp(option, "threshold") == 0) {
@@ -219,27 +238,27 @@ static int apply_option(const char *option, const char *value)
             gw_set_error("threshold must be in (0,1)");
             return -1;
         }
-        S.threshold = v;
+        gw_engine.opt.threshold = v;
         return 0;
     }
     if (strcmp(option, "inpaint_radius") == 0) {
         long v = 0;
-        if (gw_parse_int(value, &v) != 0 || v < 0 || v > 128) {
+        if (gw_parse_int(value, &v) != 0 || v < 0 || v > GW_RADIUS_MAX) {
             gw_set_error("inpaint_radius must be 0..128");
             return -1;
         }
-        S.inpaint_radius = (int32_t)v;
+        gw_engine.opt.inpaint_radius = (int32_t)v;
         return 0;
     }
     if (strcmp(option, "unclip") == 0)
-        return set_ratio(value, 4.0f, &S.unclip, "unclip must be a ratio from 0 to 4");
+        return set_ratio(value, GW_UNCLIP_MAX, &gw_engine.opt.unclip, "unclip must be a ratio from 0 to 4");
     if (strcmp(option, "detect_scale") == 0)
-        return set_ratio(value, 1.0f, &S.detect_min_scale, "detect_scale must be from 0 to 1");
+        return set_ratio(value, GW_DETECT_SCALE_MAX, &gw_engine.opt.detect_min_scale, "detect_scale must be from 0 to 1");
     if (strcmp(option, "mask") == 0) {
         if (strcmp(value, "boxes") == 0)
-            S.mask_mode = GW_MASK_BOXES;
+            gw_engine.opt.mask_mode = GW_MASK_BOXES;
         else if (strcmp(value, "glyphs") == 0)
-            S.mask_mode = GW_MASK_GLYPHS;
+            gw_engine.opt.mask_mode = GW_MASK_GLYPHS;
         else {
             gw_set_error("mask must be boxes or glyphs");
             return -1;
@@ -256,16 +275,16 @@ extern "C" GLYPHWIPE_API const char *GLYPHWIPE_CALL glyphwipe_last_error(void)
 {
     static thread_local char copy[GW_ERRBUF_SIZE];
     std::lock_guard<std::mutex> lock(error_mutex);
-    if (!errbuf[0])
+    if (!gw_engine.error[0])
         return "no error";
-    memcpy(copy, errbuf, sizeof copy);
+    memcpy(copy, gw_engine.error, sizeof copy);
     return copy;
 }
 
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_progress(void)
 {
     std::lock_guard<std::mutex> lock(state_mutex);
-    return gw_load_relaxed(&S.progress);
+    return gw_load_relaxed(&gw_engine.progress);
 }
 
 /* Also stops a model run in progress, so that a call waits for no network to
@@ -273,7 +292,7 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_progress(void)
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_cancel(void)
 {
     std::lock_guard<std::mutex> lock(state_mutex);
-    gw_store_relaxed(&S.cancel_requested, 1);
+    gw_store_relaxed(&gw_engine.cancel_requested, 1);
     if (running_call)
         ort_runs_stop();
     return 0;
@@ -282,5 +301,5 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_cancel(void)
 extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_regions_left_out(void)
 {
     std::lock_guard<std::mutex> lock(state_mutex);
-    return gw_load_relaxed(&S.regions_left_out);
+    return gw_load_relaxed(&gw_engine.regions_left_out);
 }

@@ -104,6 +104,12 @@ int gw_file_is_regular(const char *path)
     return r;
 }
 
+int gw_same_file(const char *a, const char *b)
+{
+    char fa[_MAX_PATH], fb[_MAX_PATH];
+    return _fullpath(fa, a, sizeof fa) && _fullpath(fb, b, sizeof fb) && _stricmp(fa, fb) == 0;
+}
+
 FILE *gw_open_regular(const char *path, int *not_regular)
 {
     *not_regular = 0;
@@ -252,6 +258,12 @@ int gw_file_is_regular(const char *path)
     if (stat(path, &st) != 0)
         return -1;
     return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+int gw_same_file(const char *a, const char *b)
+{
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 FILE *gw_open_regular(const char *path, int *not_regular)

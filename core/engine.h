@@ -1,36 +1,52 @@
-/* Engine state and error text shared by every subsystem of the library. */
-#ifndef GW_CORE_H
-#define GW_CORE_H
+/* The engine: the one context of the library, owned by core. The C API is
+ * built on its single instance; the subsystems never see it and get what
+ * they need (a model, options, work memory, hooks) as parameters. */
+#ifndef GW_ENGINE_H
+#define GW_ENGINE_H
 
 #include <stdint.h>
-#include "inference/ort_helpers.h"
 
-typedef struct EngineState {
-    char model_dir[1024];
-    ModelSession det;          /* text detection */
-    ModelSession lama;         /* inpainting */
-    int32_t det_loaded;
-    int32_t lama_loaded;
+#include "detection/detection.h"
+#include "inference/ort_helpers.h"
+#include "inpaint/inpaint.h"
+
+#define GW_ERRBUF_SIZE 2048
+
+/* Options as glyphwipe_set_option leaves them. */
+typedef struct EngineOptions {
     float threshold;           /* text-score threshold, (0,1) */
     int32_t inpaint_radius;    /* 0..128 */
     char device[16];
     float unclip;              /* box growth ratio, 0 = boxes as detected */
     int32_t mask_mode;         /* GW_MASK_BOXES or GW_MASK_GLYPHS */
     float detect_min_scale;    /* 0: detector input at most 960 wide; else at least this scale */
+} EngineOptions;
+
+typedef struct Engine {
+    char model_dir[1024];
+    ModelSession det;          /* text detection */
+    ModelSession fill;         /* inpainting */
+    int32_t det_loaded;
+    int32_t fill_loaded;
+    EngineOptions opt;
+    InpaintArena arena;        /* work memory kept between pictures; released by cleanup */
     int32_t progress;          /* shared with other threads: gw_load_relaxed/gw_store_relaxed */
-    int32_t cancel_requested;  /* shared with other threads: gw_load_relaxed/gw_store_relaxed */
-    int32_t video_running;
+    int32_t cancel_requested;  /* as progress */
     int32_t regions_left_out;  /* of the current or last operation; as progress */
-} EngineState;
+    /* Last in the record: a reset of the engine keeps it. Guarded by the
+     * error lock (gw_set_error, glyphwipe_last_error). */
+    char error[GW_ERRBUF_SIZE];
+} Engine;
 
-/* What the hole of a crop is made of. */
-#define GW_MASK_BOXES 0   /* score pixels and whole boxes, grown by the radius */
-#define GW_MASK_GLYPHS 1  /* the letters' own pixels inside each box */
+/* The instance behind the C API. Only core/ includes this header. */
+extern Engine gw_engine;
 
-#define GW_ERRBUF_SIZE 2048
+/* The options of each subsystem, from the engine's. */
+DetectOptions gw_detect_options(const Engine *e);
+InpaintOptions gw_inpaint_options(const Engine *e);
 
-extern EngineState S;
-extern char errbuf[GW_ERRBUF_SIZE];
+
+
 
 #define GW_NOT_INITIALIZED "not initialized \xE2\x80\x94 call glyphwipe_init first"
 
@@ -68,4 +84,4 @@ void gw_count_regions_left_out(int n);
  * be had ("inpaint: ..."); -2 when glyphwipe_cancel stopped a model run. */
 int gw_process_frame_rgb(unsigned char *rgb, int width, int height, int y_start, int y_end);
 
-#endif /* GW_CORE_H */
+#endif /* GW_ENGINE_H */

@@ -1,0 +1,57 @@
+/* Bilinear resampling shared by detection and inpainting.
+ *
+ * All arithmetic is float32 and evaluated in the written order (no fused
+ * multiply-add), so results are bit-for-bit reproducible; a float becomes an
+ * int by truncation. */
+#ifndef GW_RESAMPLE_H
+#define GW_RESAMPLE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* One axis of a corner-aligned mapping of dst_n samples onto src_n: the
+ * source pair and the weight of the second, f = s - i0 for s = d*(src-1)/(dst-1). */
+typedef struct GwTap {
+    int i0, i1;
+    float f;
+} GwTap;
+
+static inline GwTap gw_axis_tap(int d, int src_n, int dst_n)
+{
+    GwTap t;
+    const float s = (float)d * (float)(src_n - 1) / (float)(dst_n - 1);
+    t.i0 = (int)s;
+    if (t.i0 > src_n - 1) /* only reachable through rounding on huge sides */
+        t.i0 = src_n - 1;
+    t.i1 = t.i0 + 1 >= src_n ? src_n - 1 : t.i0 + 1;
+    t.f = s - (float)t.i0;
+    return t;
+}
+
+/* The one bilinear formula: a*(1-fx)*(1-fy) + b*fx*(1-fy) + c*(1-fx)*fy +
+ * d*fx*fy for the corners a (top left), b (top right), c, d. */
+static inline float gw_bilerp(float a, float b, float c, float d, float fx, float fy)
+{
+    return a * (1.0f - fx) * (1.0f - fy) + b * fx * (1.0f - fy) + c * (1.0f - fx) * fy + d * fx * fy;
+}
+
+/* A byte as a float (i -> i) and as a unit value (i -> i / 255.0f), looked
+ * up instead of converted per sample. */
+const float *gw_byte_value(void);
+const float *gw_byte_unit(void);
+
+/* Bytes of the work memory gw_resize_to_rgb needs for out_w columns. */
+size_t gw_resize_scratch_size(int out_w);
+
+/* Corner-aligned bilinear scaling of an image of `chans` channels (3: RGB24;
+ * 1: one plane, each value written three times) to out_w x out_h RGB24,
+ * rounding half up. out_w, out_h >= 2; in_w, in_h >= 1; out does not overlap
+ * in; scratch holds gw_resize_scratch_size(out_w) bytes, float-aligned. */
+void gw_resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h,
+                      void *scratch);
+
+/* Bilinear value of an 8-bit plane (w, h >= 2) at column x, row y, rounded
+ * half up; beyond the outer samples it extrapolates and is not clamped. */
+int gw_sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y);
+
+#endif /* GW_RESAMPLE_H */
