@@ -110,6 +110,21 @@ inline bool plain_clip(const std::string &path, int w, int h, int frames, int fp
                       frames, fps, audio, extra);
 }
 
+// Consecutive timestamps `step` seconds apart.
+inline void expect_spacing(const std::vector<double> &pts, double step)
+{
+    for (size_t k = 1; k < pts.size(); k++)
+        EXPECT_NEAR(pts[k] - pts[k - 1], step, 0.002) << "picture " << k;
+}
+
+// The first audio stream's packets were copied byte for byte.
+inline void expect_audio_copied(const std::string &in, const std::string &out, size_t min_size)
+{
+    std::string a_in = gwv::audio_payload(in), a_out = gwv::audio_payload(out);
+    EXPECT_GT(a_in.size(), min_size);
+    EXPECT_TRUE(a_in == a_out) << "audio payload differs: " << a_in.size() << " vs " << a_out.size();
+}
+
 } // namespace gwv
 
 #endif

@@ -88,20 +88,8 @@ int run_pipeline(const std::string &in, const std::string &out, Recorder &rec, i
 
 using Streams = std::vector<std::string>;
 
-// Consecutive timestamps `step` seconds apart.
-void expect_spacing(const std::vector<double> &pts, double step)
-{
-    for (size_t k = 1; k < pts.size(); k++)
-        EXPECT_NEAR(pts[k] - pts[k - 1], step, 0.002) << "picture " << k;
-}
-
-// The first audio stream's packets were copied byte for byte.
-void expect_audio_copied(const std::string &in, const std::string &out, size_t min_size)
-{
-    std::string a_in = gwv::audio_payload(in), a_out = gwv::audio_payload(out);
-    EXPECT_GT(a_in.size(), min_size);
-    EXPECT_TRUE(a_in == a_out) << "audio payload differs: " << a_in.size() << " vs " << a_out.size();
-}
+using gwv::expect_audio_copied;
+using gwv::expect_spacing;
 
 class VideoPipeline : public ::testing::Test {
 protected:
