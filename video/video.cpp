@@ -143,6 +143,9 @@ static int encode_rgb(VideoRun *r)
         return -1;
     }
     r->enc_frame->pts = pts;
+    int tff = 0;
+    r->enc_frame->interlaced_frame = video_interlaced(r, &tff);
+    r->enc_frame->top_field_first = tff;
     GW_TIMER_START(t_enc);
     const int sent = avcodec_send_frame(r->enc_ctx, r->enc_frame);
     GW_TIMER_STOP(t_enc, GW_ST_ENCODE);

@@ -69,6 +69,9 @@ int video_open_input(VideoRun *r, const char *in_url);
  * the output scaler, frames, packet and work buffer. 0, or -1 with r->msg. */
 int video_open_output(VideoRun *r, const char *out_path);
 
+/* 1 when the encoder codes fields (interlaced input), top field first in *tff. */
+int video_interlaced(const VideoRun *r, int *tff);
+
 /* Writes every packet the encoder has ready; 0, or -1 with `what` as message. */
 int video_write_encoded(VideoRun *r, const char *what);
 

@@ -3,9 +3,11 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 extern "C" {
 #include <libavutil/dict.h>
+#include <libavutil/display.h>
 #include <libavutil/frame.h>
 #include <libavutil/mem.h>
 #include <libavutil/pixfmt.h>
@@ -72,7 +74,42 @@ int video_write_encoded(VideoRun *r, const char *what)
     return 0;
 }
 
-static int open_encoder(VideoRun *r, const AVStream *in_video)
+/* The input's picture description that players need to show the output as
+ * they showed the input: sample aspect ratio, colour tags, field order. The
+ * pixel values keep the input's meaning (the conversion to RGB24 and back
+ * uses one matrix both ways), so its tags hold for them; a full-range
+ * (yuvj) input comes back in limited range, which is then its tag. */
+static void describe_pictures(VideoRun *r, AVStream *in_video)
+{
+    AVCodecContext *e = r->enc_ctx;
+    const AVCodecParameters *p = in_video->codecpar;
+    e->sample_aspect_ratio = av_guess_sample_aspect_ratio(r->in_ctx, in_video, NULL);
+    if (e->sample_aspect_ratio.num <= 0 || e->sample_aspect_ratio.den <= 0)
+        e->sample_aspect_ratio = AVRational{0, 1};
+    e->color_primaries = p->color_primaries;
+    e->color_trc = p->color_trc;
+    e->colorspace = p->color_space;
+    const enum AVPixelFormat fmt = (enum AVPixelFormat)p->format;
+    const int yuvj = fmt == AV_PIX_FMT_YUVJ420P || fmt == AV_PIX_FMT_YUVJ422P || fmt == AV_PIX_FMT_YUVJ444P ||
+                     fmt == AV_PIX_FMT_YUVJ440P || fmt == AV_PIX_FMT_YUVJ411P;
+    e->color_range = yuvj ? AVCOL_RANGE_MPEG : p->color_range;
+    /* Interlaced pictures are coded as fields, in the input's order: coded
+     * as progressive pictures, a player shows the two fields combed. */
+    if (p->field_order == AV_FIELD_TT || p->field_order == AV_FIELD_BB || p->field_order == AV_FIELD_TB ||
+        p->field_order == AV_FIELD_BT) {
+        e->field_order = p->field_order;
+        e->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+    }
+}
+
+/* 1 when the encoder codes fields, top field first in *tff. */
+int video_interlaced(const VideoRun *r, int *tff)
+{
+    *tff = r->enc_ctx->field_order == AV_FIELD_TT || r->enc_ctx->field_order == AV_FIELD_TB;
+    return (r->enc_ctx->flags & AV_CODEC_FLAG_INTERLACED_DCT) != 0;
+}
+
+static int open_encoder(VideoRun *r, AVStream *in_video)
 {
     AVDictionary *opts = NULL;
     const AVCodec *enc = avcodec_find_encoder(AV_CODEC_ID_H264);
@@ -97,6 +134,7 @@ static int open_encoder(VideoRun *r, const AVStream *in_video)
     r->enc_ctx->bit_rate = 8000000;
     r->enc_ctx->gop_size = 250;
     r->enc_ctx->max_b_frames = 2;
+    describe_pictures(r, in_video);
     av_dict_set(&opts, "crf", "18", 0);
     av_dict_set(&opts, "preset", "medium", 0);
     av_dict_set(&opts, "profile", "high", 0);
@@ -109,10 +147,44 @@ static int open_encoder(VideoRun *r, const AVStream *in_video)
     return 0;
 }
 
+/* The rotation a player applies to the input's pictures goes with them. */
+static int copy_display_matrix(VideoRun *r, const AVStream *in_video)
+{
+    size_t size = 0;
+    const uint8_t *m = av_stream_get_side_data(in_video, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!m || size < 9 * sizeof(int32_t))
+        return 0;
+    uint8_t *copy = av_stream_new_side_data(r->out_video, AV_PKT_DATA_DISPLAYMATRIX, size);
+    if (!copy) {
+        snprintf(r->msg, sizeof r->msg, "alloc failed (display matrix)");
+        return -1;
+    }
+    memcpy(copy, m, size);
+    return 0;
+}
+
+/* The tags a player shows of a stream or file, where the source has them.
+ * MP4 keeps no title of a track; players show its handler name instead. */
+static void copy_tags(AVDictionary **to, const AVDictionary *from, const char *const *keys, int title_as_handler)
+{
+    for (; *keys; keys++) {
+        const AVDictionaryEntry *e = av_dict_get(from, *keys, NULL, 0);
+        if (!e)
+            continue;
+        av_dict_set(to, *keys, e->value, 0);
+        if (title_as_handler && strcmp(*keys, "title") == 0)
+            av_dict_set(to, "handler_name", e->value, 0);
+    }
+}
+
 /* The output's streams: the encoded video, then the input's first audio
- * stream copied as it is. */
+ * stream copied as it is. An audio codec MP4 cannot carry is refused here,
+ * before any picture is processed. */
 static int add_streams(VideoRun *r)
 {
+    static const char *const stream_tags[] = {"language", "handler_name", "title", NULL};
+    static const char *const file_tags[] = {"title", NULL};
+    AVStream *in_video = r->in_ctx->streams[r->in_video_idx];
     r->out_video = avformat_new_stream(r->out_ctx, NULL);
     if (!r->out_video) {
         snprintf(r->msg, sizeof r->msg, "avformat_new_stream failed");
@@ -125,19 +197,33 @@ static int add_streams(VideoRun *r)
     }
     r->out_video->time_base = r->enc_ctx->time_base;
     r->out_video->codecpar->codec_tag = 0;
+    r->out_video->sample_aspect_ratio = r->enc_ctx->sample_aspect_ratio;
+    if (copy_display_matrix(r, in_video) != 0)
+        return -1;
+    copy_tags(&r->out_video->metadata, in_video->metadata, stream_tags, 1);
+    copy_tags(&r->out_ctx->metadata, r->in_ctx->metadata, file_tags, 0);
     if (r->in_audio_idx < 0)
         return 0;
 
     const AVStream *in_audio = r->in_ctx->streams[r->in_audio_idx];
+    const enum AVCodecID audio_codec = in_audio->codecpar->codec_id;
+    if (avformat_query_codec(r->out_ctx->oformat, audio_codec, FF_COMPLIANCE_NORMAL) != 1) {
+        snprintf(r->msg, sizeof r->msg, "audio codec %s cannot be carried in MP4: %s", avcodec_get_name(audio_codec),
+                 r->in_name);
+        return -1;
+    }
     r->out_audio = avformat_new_stream(r->out_ctx, NULL);
     if (!r->out_audio) {
         snprintf(r->msg, sizeof r->msg, "avformat_new_stream (audio) failed");
         return -1;
     }
     r->out_audio_idx = (int)r->out_ctx->nb_streams - 1;
-    /* A codec the muxer refuses makes the header fail. */
-    (void)avcodec_parameters_copy(r->out_audio->codecpar, in_audio->codecpar);
+    if (avcodec_parameters_copy(r->out_audio->codecpar, in_audio->codecpar) < 0) {
+        snprintf(r->msg, sizeof r->msg, "alloc failed (audio parameters)");
+        return -1;
+    }
     r->out_audio->time_base = in_audio->time_base;
+    copy_tags(&r->out_audio->metadata, in_audio->metadata, stream_tags, 1);
     /* The tag is the input container's own code for the codec (15 for AAC
      * in MPEG-TS); MP4 refuses foreign tags, so one it does not map to this
      * codec is cleared and the muxer picks its own. */
