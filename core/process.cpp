@@ -56,8 +56,8 @@ extern "C" GLYPHWIPE_API int GLYPHWIPE_CALL glyphwipe_process_image(const char *
 static int process_image(const char *in_path, const char *out_path)
 {
     char msg[GW_ERRBUF_SIZE] = "";
-    unsigned char *rgb;
-    int width = 0, height = 0;
+    unsigned char *rgb = NULL, *alpha = NULL;
+    int width = 0, height = 0, r = 0;
 
     if (!gw_initialized()) {
         gw_set_error(GW_NOT_INITIALIZED);
@@ -69,27 +69,25 @@ static int process_image(const char *in_path, const char *out_path)
     }
     gw_op_start_work();
     /* The input is read whole and closed before anything is written, so
-     * out_path may name the input itself. */
-    rgb = gw_load_image(in_path, &width, &height, msg, sizeof msg);
+     * out_path may name the input itself. Only the colours are repainted;
+     * an alpha channel goes back unchanged where the output carries one. */
+    rgb = gw_load_picture(in_path, &width, &height, &alpha, msg, sizeof msg);
     if (!rgb) {
         gw_set_error("%s", msg);
         return -1;
     }
-    int r = gw_process_frame_rgb(rgb, width, height, 0, 0);
+    r = gw_process_frame_rgb(rgb, width, height, 0, 0);
     if (r == 0 && gw_cancel_requested())
         r = -2;
-    if (r != 0) {
-        free(rgb);
-        if (r == -2)
-            gw_set_error("cancelled by glyphwipe_cancel()");
-        return r;
-    }
-    if (gw_save_image(out_path, rgb, width, height, msg, sizeof msg) != 0) {
-        free(rgb);
+    if (r == -2)
+        gw_set_error("cancelled by glyphwipe_cancel()");
+    if (r == 0 && gw_save_picture(out_path, rgb, alpha, width, height, msg, sizeof msg) != 0) {
         gw_set_error("%s", msg);
-        return -1;
+        r = -1;
     }
     free(rgb);
-    gw_clear_error();
-    return 0;
+    free(alpha);
+    if (r == 0)
+        gw_clear_error();
+    return r;
 }

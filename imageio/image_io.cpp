@@ -3,6 +3,7 @@
 // imageio/stb_impl.cpp.
 #include "image_io.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
@@ -181,8 +182,8 @@ static unsigned char *read_whole_file(FILE *f, long *size)
  * reading whole (a file of another kind, or one that claims too many pixels,
  * is then refused after its first bytes). 0, or -1 with msg set and nothing
  * left open. */
-static int read_header(const char *path, FILE **fp, int *iw, long long *rows, unsigned char **data, long *size,
-                       char *msg, size_t msg_size)
+static int read_header(const char *path, FILE **fp, int *iw, long long *rows, int *channels, unsigned char **data,
+                       long *size, char *msg, size_t msg_size)
 {
     unsigned char head[32];
     int ih = 0, ic = 0, not_regular = 0, info_ok = 0;
@@ -237,6 +238,7 @@ static int read_header(const char *path, FILE **fp, int *iw, long long *rows, un
                  GW_IMAGE_MAX_PIXELS / 1000000);
         return -1;
     }
+    *channels = ic;
     *fp = f;
     return 0;
 }
@@ -248,7 +250,8 @@ int gw_image_info(const char *path, int *width, int *height)
     unsigned char *data = NULL;
     long size = -1;
     long long rows = 0;
-    if (read_header(path, &f, width, &rows, &data, &size, msg, sizeof msg) != 0)
+    int channels = 0;
+    if (read_header(path, &f, width, &rows, &channels, &data, &size, msg, sizeof msg) != 0)
         return -1;
     free(data);
     fclose(f);
@@ -256,15 +259,56 @@ int gw_image_info(const char *path, int *width, int *height)
     return 0;
 }
 
-unsigned char *gw_load_image(const char *path, int *width, int *height, char *msg, size_t msg_size)
+/* Splits RGBA into the RGB24 picture (in place, in the front of the block)
+ * and a new alpha plane; null without memory. */
+static unsigned char *split_alpha(unsigned char *rgba, size_t pixels)
 {
-    int iw = 0, w = 0, h = 0, channels = 0;
+    unsigned char *alpha = (unsigned char *)malloc(pixels ? pixels : 1);
+    if (!alpha)
+        return NULL;
+    for (size_t i = 0; i < pixels; i++) {
+        alpha[i] = rgba[i * 4 + 3];
+        memmove(rgba + i * 3, rgba + i * 4, 3);
+    }
+    return alpha;
+}
+
+/* Turns the picture (and its alpha plane) upright for a JPEG's EXIF
+ * orientation. 0, or -1 without memory (*rgb and *alpha then freed). */
+static int upright(unsigned char **rgb, unsigned char **alpha, int *w, int *h, int orientation)
+{
+    int ow = 0, oh = 0;
+    if (orientation <= 1)
+        return 0;
+    unsigned char *r = gw_orient(*rgb, 3, *w, *h, orientation, &ow, &oh);
+    unsigned char *a = *alpha ? gw_orient(*alpha, 1, *w, *h, orientation, &ow, &oh) : NULL;
+    const int failed = !r || (*alpha && !a);
+    free(*rgb);
+    free(*alpha);
+    if (failed) {
+        free(r);
+        free(a);
+        r = a = NULL;
+    }
+    *rgb = r;
+    *alpha = a;
+    *w = ow;
+    *h = oh;
+    return failed ? -1 : 0;
+}
+
+unsigned char *gw_load_picture(const char *path, int *width, int *height, unsigned char **alpha_out, char *msg,
+                               size_t msg_size)
+{
+    int iw = 0, w = 0, h = 0, channels = 0, stored = 0;
     long long rows = 0;
     long size = -1;
-    unsigned char *data = NULL, *rgb = NULL;
+    unsigned char *data = NULL, *rgb = NULL, *alpha = NULL;
     FILE *f = NULL;
 
-    if (read_header(path, &f, &iw, &rows, &data, &size, msg, msg_size) != 0)
+    if (alpha_out)
+        *alpha_out = NULL;
+    if (read_header(path, &f, &iw, &rows, &stored, &data, &size, msg, msg_size) != 0)
         return NULL;
     /* Decoded from memory: a header that claims far more rows than the file
      * holds makes the decoder read on past the end once per row, which from
@@ -278,7 +322,9 @@ unsigned char *gw_load_image(const char *path, int *width, int *height, char *ms
                  size < 0 ? "file too large or unreadable" : "out of memory");
         return NULL;
     }
-    rgb = stbi_load_from_memory(data, (int)size, &w, &h, &channels, 3);
+    const int keep_alpha = alpha_out && (stored == 2 || stored == 4);
+    const int orientation = gw_jpeg_orientation(data, (size_t)size);
+    rgb = stbi_load_from_memory(data, (int)size, &w, &h, &channels, keep_alpha ? 4 : 3);
     free(data);
     if (!rgb) {
         const char *why = stbi_failure_reason();
@@ -291,9 +337,21 @@ unsigned char *gw_load_image(const char *path, int *width, int *height, char *ms
                  rows);
         return NULL;
     }
+    if ((keep_alpha && !(alpha = split_alpha(rgb, (size_t)w * h))) || upright(&rgb, &alpha, &w, &h, orientation)) {
+        free(rgb);
+        snprintf(msg, msg_size, "stbi_load failed: %s (stbi: out of memory)", path);
+        return NULL;
+    }
     *width = w;
     *height = h;
+    if (alpha_out)
+        *alpha_out = alpha;
     return rgb;
+}
+
+unsigned char *gw_load_image(const char *path, int *width, int *height, char *msg, size_t msg_size)
+{
+    return gw_load_picture(path, width, height, NULL, msg, msg_size);
 }
 
 /* stb_image_write's output goes through this: every byte checked. */
@@ -303,26 +361,57 @@ static void write_out(void *context, void *data, int size)
         (void)gw_out_write((GwOutFile *)context, data, (size_t)size);
 }
 
-int gw_save_image(const char *path, const unsigned char *rgb, int width, int height, char *msg, size_t msg_size)
+/* The extension of path (from its last '.') when it is ext, in any case. */
+static int has_extension(const char *path, const char *ext)
 {
-    /* The extension is the text from the last '.' of the whole path, matched
-     * exactly; everything else is written as JPEG. */
     const char *dot = strrchr(path, '.');
+    if (!dot || strlen(dot) != strlen(ext))
+        return 0;
+    for (size_t i = 0; dot[i]; i++)
+        if (tolower((unsigned char)dot[i]) != ext[i])
+            return 0;
+    return 1;
+}
+
+/* RGB24 and an alpha plane as one RGBA block; null without memory. */
+static unsigned char *join_alpha(const unsigned char *rgb, const unsigned char *alpha, size_t pixels)
+{
+    unsigned char *rgba = (unsigned char *)malloc(pixels > 0 ? pixels * 4 : 1);
+    for (size_t i = 0; rgba && i < pixels; i++) {
+        memcpy(rgba + i * 4, rgb + i * 3, 3);
+        rgba[i * 4 + 3] = alpha[i];
+    }
+    return rgba;
+}
+
+int gw_save_picture(const char *path, const unsigned char *rgb, const unsigned char *alpha, int width, int height,
+                    char *msg, size_t msg_size)
+{
+    const int png = has_extension(path, ".png"), tga = has_extension(path, ".tga");
+    unsigned char *rgba = NULL;
     GwOutFile out;
     int ok;
 
+    if (alpha && (png || tga) && !(rgba = join_alpha(rgb, alpha, (size_t)width * height))) {
+        snprintf(msg, msg_size, "save failed: %s (out of memory)", path);
+        return -1;
+    }
     if (gw_out_open(&out, path) != 0) {
+        free(rgba);
         snprintf(msg, msg_size, "save failed: %s (%s)", path, gw_out_strerror(out.error));
         return -1;
     }
-    if (dot && strcmp(dot, ".png") == 0)
-        ok = stbi_write_png_to_func(write_out, &out, width, height, 3, rgb, width * 3);
-    else if (dot && strcmp(dot, ".bmp") == 0)
+    const int comp = rgba ? 4 : 3;
+    const unsigned char *px = rgba ? rgba : rgb;
+    if (png)
+        ok = stbi_write_png_to_func(write_out, &out, width, height, comp, px, width * comp);
+    else if (has_extension(path, ".bmp"))
         ok = stbi_write_bmp_to_func(write_out, &out, width, height, 3, rgb);
-    else if (dot && strcmp(dot, ".tga") == 0)
-        ok = stbi_write_tga_to_func(write_out, &out, width, height, 3, rgb);
+    else if (tga)
+        ok = stbi_write_tga_to_func(write_out, &out, width, height, comp, px);
     else
         ok = stbi_write_jpg_to_func(write_out, &out, width, height, 3, rgb, 95);
+    free(rgba);
     if (!ok) {
         gw_out_discard(&out);
         snprintf(msg, msg_size, "save failed: %s (the encoder failed)", path);
@@ -333,4 +422,9 @@ int gw_save_image(const char *path, const unsigned char *rgb, int width, int hei
         return -1;
     }
     return 0;
+}
+
+int gw_save_image(const char *path, const unsigned char *rgb, int width, int height, char *msg, size_t msg_size)
+{
+    return gw_save_picture(path, rgb, NULL, width, height, msg, msg_size);
 }

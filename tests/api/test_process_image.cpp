@@ -199,10 +199,10 @@ TEST_F(StandIn, PngToJpegAndAlphaDropped)
     for (size_t i = 0; i < a.rgb.size(); i++)
         ASSERT_LE(abs(a.rgb[i] - b.rgb[i]), 6) << i;
 
-    // PNG written from the RGBA input: plain RGB.
+    // PNG written from the RGBA input: the alpha channel comes back.
     const std::string png = dir + "/a_out.png";
     ASSERT_EQ(glyphwipe_process_image(in.c_str(), png.c_str()), 0) << glyphwipe_last_error();
-    EXPECT_EQ(pix_fmt(png).substr(0, 5), "rgb24") << pix_fmt(png);
+    EXPECT_EQ(pix_fmt(png).substr(0, 4), "rgba") << pix_fmt(png);
 }
 
 TEST_F(StandIn, CleaningAFileOntoItself)

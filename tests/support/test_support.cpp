@@ -265,4 +265,22 @@ std::vector<Box> parse_boxes(const char *json)
     return out;
 }
 
-} // namespace gwt
+std::string jpeg_with_orientation(const std::string &jpeg, int orientation, bool big_endian)
+{
+    auto u16 = [&](unsigned v) {
+        return big_endian ? std::string{(char)(v >> 8), (char)(v & 0xFF)} : std::string{(char)(v & 0xFF), (char)(v >> 8)};
+    };
+    auto u32 = [&](unsigned long v) {
+        return big_endian ? u16((unsigned)(v >> 16)) + u16((unsigned)(v & 0xFFFF))
+                          : u16((unsigned)(v & 0xFFFF)) + u16((unsigned)(v >> 16));
+    };
+    // TIFF header, IFD0 at offset 8 with one entry: tag 0x0112, SHORT, count 1.
+    std::string tiff = std::string(big_endian ? "MM" : "II") + u16(42) + u32(8) + u16(1) + u16(0x0112) + u16(3) +
+                       u32(1) + u16((unsigned)orientation) + u16(0) + u32(0);
+    std::string app1 = std::string("Exif\0\0", 6) + tiff;
+    const size_t len = app1.size() + 2;
+    std::string seg = std::string("\xFF\xE1", 2) + (char)(len >> 8) + (char)(len & 0xFF) + app1;
+    return jpeg.substr(0, 2) + seg + jpeg.substr(2);
+}
+
+}  // namespace gwt

@@ -75,6 +75,10 @@ constexpr const char *NOT_INIT = "not initialized \xE2\x80\x94 call glyphwipe_in
 bool starts_with(const std::string &s, const std::string &prefix);
 // n bytes drawn from rng.
 std::string random_bytes(std::mt19937 &rng, size_t n);
+// The bytes of a JPEG file with an Exif block carrying `orientation` (1..8)
+// inserted after its start marker, in big- or little-endian TIFF order.
+std::string jpeg_with_orientation(const std::string &jpeg, int orientation, bool big_endian = false);
+
 // The drawtext filter chain that renders the lines (as make_text_image does).
 std::string drawtext_chain(const std::vector<TextLine> &lines);
 // Runs a command that prints raw RGB24; true when it printed exactly w x h pixels.

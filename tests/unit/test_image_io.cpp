@@ -75,7 +75,7 @@ TEST(ImageIo, JpegForEverythingElse)
     std::string d = gwt::temp_dir();
     const int w = 64, h = 48;
     std::vector<unsigned char> img(w * h * 3, 128);
-    for (const char *name : {"out.jpg", "out.PNG", "out", "photo.png.tmp", "photo.jpeg"}) {
+    for (const char *name : {"out.jpg", "out", "photo.png.tmp", "photo.jpeg"}) {
         std::string p = d + "/" + name;
         char msg[256] = {0};
         ASSERT_EQ(gw_save_image(p.c_str(), img.data(), w, h, msg, sizeof msg), 0) << msg;
@@ -92,6 +92,11 @@ TEST(ImageIo, JpegForEverythingElse)
     char msg[256] = {0};
     ASSERT_EQ(gw_save_image((sub + "/noext").c_str(), img.data(), w, h, msg, sizeof msg), 0);
     EXPECT_EQ(sniff(sub + "/noext"), "jpg");
+    // Extensions match in any case.
+    for (const char *name : {"out.PNG", "out.Png", "out.BMP"}) {
+        ASSERT_EQ(gw_save_image((d + "/" + name).c_str(), img.data(), w, h, msg, sizeof msg), 0) << msg;
+        EXPECT_NE(sniff(d + "/" + name), "jpg") << name;
+    }
 }
 
 TEST(ImageIo, OtherLayoutsBecomeRgb)
