@@ -12,6 +12,14 @@ text="drawtext=fontfile=$font:text=Hello:x=4:y=8:fontsize=14:fontcolor=white:bor
 # refuses (their signatures lead the fuzzer to the refusal).
 ff -f lavfi -i "testsrc2=s=64x48" -vf "$text" -frames:v 1 "$out/detect/text.png"
 ff -f lavfi -i "testsrc2=s=64x48" -frames:v 1 "$out/detect/plain.jpg"
+# The same JPEG with an Exif block (big-endian TIFF, orientation 6) after its start marker.
+/usr/bin/python3 - "$out/detect/plain.jpg" "$out/detect/exif6.jpg" <<'PY'
+import struct, sys
+jpeg = open(sys.argv[1], "rb").read()
+tiff = b"MM" + struct.pack(">HIHHHIHHI", 42, 8, 1, 0x0112, 3, 1, 6, 0, 0)
+app1 = b"Exif\0\0" + tiff
+open(sys.argv[2], "wb").write(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + jpeg[2:])
+PY
 ff -f lavfi -i "color=c=red:s=16x16" -frames:v 1 -pix_fmt rgba "$out/detect/rgba.png"
 ff -f lavfi -i "color=c=gray:s=12x9" -frames:v 1 -pix_fmt gray "$out/detect/grey.png"
 ff -f lavfi -i "testsrc2=s=40x30" -frames:v 1 -pix_fmt rgb48be "$out/detect/deep.png"
