@@ -146,6 +146,7 @@ static int init_engine(const char *model_dir)
     snprintf(S.model_dir, sizeof S.model_dir, "%s", model_dir);
     S.threshold = 0.3f;
     S.inpaint_radius = 5;
+    ort_set_log_quiet(0);
     snprintf(S.device, sizeof S.device, "%s", "cpu");
 
     if (ort_session_create(det_path, &S.det, msg, sizeof msg) != 0) {
@@ -244,6 +245,15 @@ static int apply_option(const char *option, const char *value)
             gw_set_error("mask must be boxes or glyphs");
             return -1;
         }
+        return 0;
+    }
+    if (strcmp(option, "log") == 0) {
+        /* The runtime's own messages; the library's error text is unaffected. */
+        if (strcmp(value, "errors") != 0 && strcmp(value, "none") != 0) {
+            gw_set_error("log must be errors or none");
+            return -1;
+        }
+        ort_set_log_quiet(strcmp(value, "none") == 0);
         return 0;
     }
     gw_set_error("unknown option: %s", option);
