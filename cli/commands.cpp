@@ -4,6 +4,7 @@
 #include "cli.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -53,6 +54,8 @@ void report_library_error(const char *in, const char *out, const char *tmp)
     std::string e = glyphwipe_last_error();
     if (tmp && out)
         replace_all(e, tmp, out);
+    while (!e.empty() && (e.back() == '\n' || e.back() == ' ')) /* a runtime's text may end in a newline */
+        e.pop_back();
     const char *file = in ? in : out;
 
     if (starts_with(e, "stbi_load failed: ")) {
@@ -91,6 +94,8 @@ bool engine_start(const Cli *c, std::string *models_out)
         fail("cannot load the models from %s: %s", models.c_str(), e.c_str());
         return false;
     }
+    /* The runtime's own messages only with -v; the library's texts say what failed. */
+    glyphwipe_set_option("log", c->verbose ? "errors" : "none");
     for (size_t i = 0; !c->plain && i < sizeof TOOL_DEFAULTS / sizeof TOOL_DEFAULTS[0]; i++)
         glyphwipe_set_option(TOOL_DEFAULTS[i][0], TOOL_DEFAULTS[i][1]);
     /* The user's values go last and win; the library judges them. */
@@ -118,7 +123,24 @@ int run_video_call(const char *in, const char *out_tmp, const Cli *c, double *se
             return c->has_band ? glyphwipe_process_video_region(in, out_tmp, c->band_top, c->band_bottom)
                                : glyphwipe_process_video(in, out_tmp);
         },
-        !c->quiet && isatty(STDERR_FILENO), secs);
+        !c->quiet && isatty(STDERR_FILENO) ? (c->label ? c->label : "cleaning") : NULL, secs);
+}
+
+int run_image_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
+{
+    (void)c;
+    return run_with_poller([&]() { return glyphwipe_process_image(in, out_tmp); }, NULL, secs);
+}
+
+void report_written(const Cli *c, const char *prefix, const char *out, bool video, double secs)
+{
+    if (c->quiet)
+        return;
+    long n = video ? picture_count(out) : 1;
+    char pictures[64] = "";
+    if (n >= 0)
+        snprintf(pictures, sizeof pictures, ": %ld picture%s", n, n == 1 ? "" : "s");
+    fprintf(stderr, "glyphwipe: %swrote %s%s in %.1f s\n", prefix ? prefix : "", out, pictures, secs);
 }
 
 /* ---- commands ------------------------------------------------------------------------------ */
@@ -134,7 +156,7 @@ int cmd_detect(const Cli *c)
     if (g_signal)
         return interrupted_exit();
     const char *json = NULL;
-    run_with_poller([&]() { return (json = glyphwipe_detect(in)) ? 0 : -1; }, false, NULL);
+    run_with_poller([&]() { return (json = glyphwipe_detect(in)) ? 0 : -1; }, NULL, NULL);
     if (g_signal)
         return interrupted_exit();
     if (!json) {
@@ -142,18 +164,23 @@ int cmd_detect(const Cli *c)
         glyphwipe_cleanup();
         return EXIT_FAIL;
     }
-    printf("%s\n", json);
+    std::string report = json;
+    if (c->has_band) { /* the band's rows in this picture, as a video run takes them */
+        int w, h, y0, y1;
+        if (!picture_size(in, &w, &h)) {
+            fail("cannot read the picture size of %s for --band", in);
+            glyphwipe_cleanup();
+            return EXIT_FAIL;
+        }
+        band_rows(h, c->band_top, c->band_bottom, &y0, &y1);
+        report = report_in_band(json, y0, y1);
+    }
+    printf("%s\n", report.c_str());
     int flushed = fflush(stdout);
     if (g_signal) /* SIGPIPE: the reader went away */
         return interrupted_exit();
     glyphwipe_cleanup();
     return flushed == 0 ? EXIT_OK : EXIT_FAIL;
-}
-
-static int run_image_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
-{
-    (void)c;
-    return run_with_poller([&]() { return glyphwipe_process_image(in, out_tmp); }, false, secs);
 }
 
 /* Has `call` write the cleaned IN into a temporary file beside OUT and
@@ -176,7 +203,7 @@ int write_output(const char *in, const char *out, const Cli *c, bool replace, Ou
     if (!commit_temp(out, replace))
         return EXIT_FAIL;
     int left_out = glyphwipe_regions_left_out();
-    if (left_out > 0)
+    if (left_out > 0 && !c->quiet)
         fprintf(stderr, "glyphwipe: %d text region%s kept %s text in %s: at most 12 regions are repainted per picture\n",
                 left_out, left_out == 1 ? "" : "s", left_out == 1 ? "its" : "their", out);
     return EXIT_OK;
@@ -188,6 +215,7 @@ int cmd_clean(const Cli *c, bool video)
     if (c->args.size() != 3)
         usage_error(video ? "clean-video takes IN and OUT" : "clean takes IN and OUT");
     const char *in = c->args[1], *out = c->args[2];
+    require_output_name(out, video);
     if (!check_input(in) || !check_output(in, out, c->force))
         return EXIT_FAIL;
     if (!engine_start(c, NULL))
@@ -199,7 +227,7 @@ int cmd_clean(const Cli *c, bool video)
     if (status == INTERRUPTED)
         return interrupted_exit();
     glyphwipe_cleanup();
-    if (status == EXIT_OK && video && !c->quiet && isatty(STDERR_FILENO))
-        fprintf(stderr, "glyphwipe: wrote %s in %.1f s\n", out, secs);
+    if (status == EXIT_OK)
+        report_written(c, NULL, out, video, secs);
     return status;
 }

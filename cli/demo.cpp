@@ -3,94 +3,14 @@
 #include "cli.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "glyphwipe.h"
 
-extern char **environ;
-
 static const char *const DEMO_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
-
-static bool find_in_path(const char *prog)
-{
-    const char *path = getenv("PATH");
-    std::string p = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= p.size()) {
-        size_t end = p.find(':', start);
-        if (end == std::string::npos)
-            end = p.size();
-        std::string dir = p.substr(start, end - start);
-        if (dir.empty())
-            dir = ".";
-        if (access(join(dir, prog).c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-/* Runs ffmpeg with the given arguments (quiet unless it fails), standard
- * input from /dev/null. Returns true on exit status 0. */
-static bool run_ffmpeg(const std::vector<std::string> &args)
-{
-    std::vector<char *> argv;
-    static char prog[] = "ffmpeg", q1[] = "-hide_banner", q2[] = "-nostdin", q3[] = "-loglevel", q4[] = "error";
-    argv.push_back(prog);
-    argv.push_back(q1);
-    argv.push_back(q2);
-    argv.push_back(q3);
-    argv.push_back(q4);
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(NULL);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, "ffmpeg", &fa, NULL, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
-        fail("cannot run ffmpeg: %s", strerror(rc));
-        return false;
-    }
-    g_child = pid;
-    if (g_signal) /* a signal that came before g_child was set */
-        kill(pid, SIGTERM);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    g_child = 0;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-typedef struct Box {
-    int x, y, w, h;
-    double conf;
-} Box;
-
-/* Reads the library's detection report: [{"x":..,"y":..,"w":..,"h":..,"conf":..},...] */
-static std::vector<Box> parse_boxes(const char *json)
-{
-    std::vector<Box> boxes;
-    const char *p = json;
-    while ((p = strchr(p, '{')) != NULL) {
-        Box b;
-        if (sscanf(p, "{\"x\":%d,\"y\":%d,\"w\":%d,\"h\":%d,\"conf\":%lf}", &b.x, &b.y, &b.w, &b.h, &b.conf) == 5)
-            boxes.push_back(b);
-        p++;
-    }
-    return boxes;
-}
 
 /* Escapes a path for use inside an ffmpeg filter option value. */
 static std::string filter_escape(const std::string &s)
@@ -137,19 +57,9 @@ int cmd_demo(const Cli *c)
     std::string models;
     if (!engine_start(c, &models))
         return EXIT_FAIL;
-    if (!is_dir(dir)) {
-        /* mkdir -p */
-        std::string path;
-        size_t pos = 0;
-        while (pos != std::string::npos) {
-            pos = dir.find('/', pos + 1);
-            path = dir.substr(0, pos);
-            if (!path.empty() && !is_dir(path) && mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-                fail("cannot make folder %s: %s", path.c_str(), strerror(errno));
-                glyphwipe_cleanup();
-                return EXIT_FAIL;
-            }
-        }
+    if (!make_dirs(dir)) {
+        glyphwipe_cleanup();
+        return EXIT_FAIL;
     }
     if (access(dir.c_str(), W_OK) != 0) {
         fail("cannot write into %s: %s", dir.c_str(), strerror(errno));
@@ -183,7 +93,7 @@ int cmd_demo(const Cli *c)
                          subtitle("and goes away just the same", H, 70, second);
         if (!run_ffmpeg({"-y", "-f", "lavfi", "-i", src, "-f", "lavfi", "-i", tone, "-vf", vf, "-c:v", "libx264",
                          "-preset", "veryfast", "-crf", "20", "-pix_fmt", "yuv420p", "-c:a", "aac", "-t", len,
-                         sample})) {
+                         sample}, c->verbose)) {
             unlink(sample.c_str()); /* a half clip is no sample */
             if (!g_signal)
                 fail("ffmpeg could not make the sample clip %s", sample.c_str());
@@ -205,8 +115,8 @@ int cmd_demo(const Cli *c)
     {
         char ts[32];
         snprintf(ts, sizeof ts, "%.2f", at);
-        if (!run_ffmpeg({"-y", "-ss", ts, "-i", sample, "-frames:v", "1", before}) ||
-            !run_ffmpeg({"-y", "-ss", ts, "-i", cleaned, "-frames:v", "1", after})) {
+        if (!run_ffmpeg({"-y", "-ss", ts, "-i", sample, "-frames:v", "1", before}, c->verbose) ||
+            !run_ffmpeg({"-y", "-ss", ts, "-i", cleaned, "-frames:v", "1", after}, c->verbose)) {
             if (!g_signal)
                 fail("ffmpeg could not extract a frame at %s s", ts);
             goto end;
@@ -231,7 +141,7 @@ int cmd_demo(const Cli *c)
         std::string graph = left + ",drawtext=fontfile=" + font + ":text=before" + label + "[b];" +
                             "[1:v]drawtext=fontfile=" + font + ":text=after" + label + "[a];" +
                             "[b][a]hstack=inputs=2";
-        if (!run_ffmpeg({"-y", "-i", before, "-i", after, "-filter_complex", graph, "-frames:v", "1", picture})) {
+        if (!run_ffmpeg({"-y", "-i", before, "-i", after, "-filter_complex", graph, "-frames:v", "1", picture}, c->verbose)) {
             unlink(picture.c_str());
             if (!g_signal)
                 fail("ffmpeg could not make %s", picture.c_str());

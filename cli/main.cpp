@@ -12,19 +12,27 @@ int main(int argc, char **argv)
     c.models = c.threshold = c.radius = c.unclip = c.mask = c.detect_scale = NULL;
     c.plain = 0;
     c.band_top = c.band_bottom = c.has_band = 0;
-    c.quiet = c.force = 0;
+    c.at = c.label = NULL;
+    c.quiet = c.verbose = c.force = 0;
     parse_args(argc, argv, &c);
     if (c.args.empty())
         usage_error("no command given");
 
     std::string cmd = c.args[0];
-    if (c.has_band && cmd != "clean-video")
-        usage_error("--band applies to clean-video only");
+    if (c.has_band && cmd != "clean-video" && cmd != "batch" && cmd != "preview" && cmd != "detect")
+        usage_error("--band applies to clean-video, batch, preview and detect");
+    if (c.at && cmd != "preview")
+        usage_error("--at applies to preview only");
+    set_ffmpeg_log(c.verbose);
     install_signal_handlers();
     if (cmd == "detect")
         return cmd_detect(&c);
     if (cmd == "clean" || cmd == "clean-video")
         return cmd_clean(&c, cmd == "clean-video");
+    if (cmd == "batch")
+        return cmd_batch(&c);
+    if (cmd == "preview")
+        return cmd_preview(&c);
     if (cmd == "demo")
         return cmd_demo(&c);
     if (cmd == "help") {

@@ -30,10 +30,12 @@
 static void usage_short(FILE *f)
 {
     fprintf(f,
-            "usage: glyphwipe [options] detect IMAGE\n"
-            "       glyphwipe [options] clean IN OUT\n"
-            "       glyphwipe [options] clean-video IN OUT [--band TOP:BOTTOM]\n"
-            "       glyphwipe [options] demo [DIR]\n");
+            "Usage: glyphwipe [options] detect IMAGE [--band TOP:BOTTOM]\n"
+            "  or:  glyphwipe [options] clean IN OUT\n"
+            "  or:  glyphwipe [options] clean-video IN OUT.mp4 [--band TOP:BOTTOM]\n"
+            "  or:  glyphwipe [options] batch IN_DIR OUT_DIR [--band TOP:BOTTOM]\n"
+            "  or:  glyphwipe [options] preview IN OUT.png [--band TOP:BOTTOM] [--at SECONDS]\n"
+            "  or:  glyphwipe [options] demo [DIR]\n");
 }
 
 /* "glyphwipe: <message>" on standard error. */
@@ -115,16 +117,26 @@ void usage_full(void)
     printf("\n"
            "Removes burned-in text (subtitles, captions, lettering) from images and videos.\n"
            "\n"
-           "commands:\n"
+           "Commands:\n"
            "  detect IMAGE          print the text boxes found in IMAGE as a JSON array\n"
-           "  clean IN OUT          clean an image; OUT's extension picks the format\n"
-           "                        (.png, .bmp, .tga, anything else JPEG)\n"
-           "  clean-video IN OUT    clean a video into an MP4 (H.264, first audio track copied)\n"
+           "                        (with --band: only the boxes the band would repaint)\n"
+           "  clean IN OUT          clean an image; OUT's extension, in any case, picks the\n"
+           "                        format: .png, .jpg or .jpeg, .bmp, .tga\n"
+           "  clean-video IN OUT    clean a video into OUT, which must end in .mp4 (H.264,\n"
+           "                        first audio track copied)\n"
+           "  batch IN_DIR OUT_DIR  clean every image and video in IN_DIR into OUT_DIR with\n"
+           "                        one start of the models: images keep their name, videos\n"
+           "                        become NAME.mp4; existing outputs are skipped (--force\n"
+           "                        replaces them); exit 1 with a summary when a file failed\n"
+           "  preview IN OUT        one picture of IN (an image, or a video's picture at\n"
+           "                        --at) into the image OUT: the detected boxes outlined\n"
+           "                        (red: repainted, grey: outside the band), the band shaded,\n"
+           "                        the cleaned picture beside it\n"
            "  demo [DIR]            make a short sample clip with subtitles, clean it and write\n"
            "                        the cleaned clip and a before/after picture into DIR\n"
            "                        (default ./glyphwipe-demo)\n"
            "\n"
-           "options:\n"
+           "Options:\n"
            "  --models DIR          folder with %s and %s\n"
            "                        (default %s)\n"
            "  --threshold X         text score threshold, 0 < X < 1 (default %g)\n"
@@ -136,10 +148,13 @@ void usage_full(void)
            "  --detect-scale S      let the detector see large pictures at S of their size\n"
            "                        or more, 0..%g (default 0.5; --plain: 0, at most 960 wide)\n"
            "  --plain               the library's own defaults for the four options above\n"
-           "  --band TOP:BOTTOM     clean-video: repaint only text reaching into this band of\n"
-           "                        rows, in percent of the frame height (e.g. 75:100)\n"
+           "  --band TOP:BOTTOM     videos: repaint only text reaching into this band of rows,\n"
+           "                        in percent of the picture height (e.g. 75:100); for\n"
+           "                        clean-video, batch (its videos), preview and detect\n"
+           "  --at SECONDS          preview: the time of the video's picture (default 0)\n"
            "  --force               replace an existing OUT (OUT may then be IN itself)\n"
-           "  -q, --quiet           no progress line\n"
+           "  -q, --quiet           print nothing on success (detect still prints its report)\n"
+           "  -v, --verbose         show FFmpeg's and ONNX Runtime's own log lines\n"
            "  -h, --help            show this text\n"
            "  --version             show the version\n"
            "\n"
@@ -213,6 +228,8 @@ void parse_args(int argc, char **argv, Cli *c)
             exit(EXIT_OK);
         } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
             c->quiet = 1;
+        } else if (!strcmp(a, "-v") || !strcmp(a, "--verbose")) {
+            c->verbose = 1;
         } else if (!strcmp(a, "--force") || !strcmp(a, "-f")) {
             c->force = 1;
         } else if (is_option(a, "--models")) {
@@ -240,6 +257,11 @@ void parse_args(int argc, char **argv, Cli *c)
             if (!parse_band(v, &c->band_top, &c->band_bottom))
                 usage_error("--band must be TOP:BOTTOM with 0 <= TOP < BOTTOM <= 100, not '%s'", v);
             c->has_band = 1;
+        } else if (is_option(a, "--at")) {
+            c->at = option_value(argc, argv, &i, "--at");
+            float v;
+            if (gw_parse_float(c->at, &v) != 0 || !(v >= 0.0f))
+                usage_error("--at must be a time in seconds, 0 or more, not '%s'", c->at);
         } else {
             usage_error("unknown option '%s'", a);
         }

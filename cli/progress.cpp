@@ -10,7 +10,7 @@
 
 #include "glyphwipe.h"
 
-static double now_s(void)
+double now_s(void)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -46,11 +46,12 @@ static void draw_progress(const char *label, int pct, double elapsed)
 
 /* Runs a library call on this thread while a second thread forwards an
  * interruption as a cancel request (repeatedly, since a call forgets earlier
- * requests as it starts) and, with `show`, polls the progress and draws the
- * progress line. Returns the call's result. */
-int run_with_poller(const std::function<int()> &call, bool show, double *secs)
+ * requests as it starts) and, with a label, polls the progress and draws the
+ * progress line. The line is cleared at the end, for the caller's final line
+ * in its place. Returns the call's result. */
+int run_with_poller(const std::function<int()> &call, const char *label, double *secs)
 {
-    const char *label = "cleaning";
+    const bool show = label != NULL;
     std::atomic<int> done(0);
     double t0 = now_s();
 
@@ -77,7 +78,7 @@ int run_with_poller(const std::function<int()> &call, bool show, double *secs)
     if (show) {
         if (r == 0 && !g_signal)
             draw_progress(label, 100, now_s() - t0);
-        fputs(r == 0 && !g_signal ? "\n" : "\r\033[K", stderr);
+        fputs("\r\033[K", stderr);
         fflush(stderr);
     }
     return r;

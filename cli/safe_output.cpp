@@ -94,6 +94,21 @@ std::string join(const std::string &dir, const std::string &name)
     return dir + "/" + name;
 }
 
+bool make_dirs(const std::string &dir)
+{
+    std::string path;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        path = dir.substr(0, pos);
+        if (!path.empty() && !is_dir(path) && mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+            fail("cannot make folder %s: %s", path.c_str(), strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
 /* ---- checks before the library is called ------------------------------------------- */
 /* IN must be a readable regular file; it is looked at before it is opened,
  * and opened without blocking, so that a FIFO cannot hold the tool. */
@@ -168,16 +183,14 @@ int interrupted_exit(void)
 }
 
 /* ---- temporary output beside OUT ------------------------------------------------------- */
-/* Creates an empty temporary file in OUT's folder whose extension equals OUT's
- * (the image writer picks the format by extension) and records it for the
- * signal handler. Its mode becomes that of the file it will replace, or the
+/* Creates an empty temporary file in OUT's folder whose extension is OUT's in
+ * lower case (the library's image writer matches it exactly, so OUT.PNG is
+ * PNG too) and records it for the signal handler. Its mode becomes that of the file it will replace, or the
  * default for a new file. */
 bool make_temp_beside(const char *out)
 {
-    std::string dir = dir_of(out), base = base_of(out), ext;
+    std::string dir = dir_of(out), base = base_of(out), ext = lower_extension(out);
     size_t dot = base.rfind('.');
-    if (dot != std::string::npos && dot > 0)
-        ext = base.substr(dot);
     std::string name = join(dir, "." + base.substr(0, dot == std::string::npos || dot == 0 ? base.size() : dot) +
                                      ".glyphwipe-XXXXXX" + ext);
     if (name.size() >= sizeof g_tmp_path) {
