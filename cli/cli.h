@@ -109,7 +109,8 @@ extern const char *const IMAGE_FORMATS_TEXT;
 std::string lower_extension(const std::string &path);
 /* An image or a video by the extension (any case). */
 MediaKind media_kind(const std::string &path);
-/* A usage error unless OUT's name gives a format the library writes. */
+/* A usage error unless OUT's name gives a format the library writes (an
+ * existing folder or device is left to check_output). */
 void require_output_name(const char *out, bool video);
 /* FFmpeg's own log lines (in the library too): shown only when verbose. */
 void set_ffmpeg_log(bool verbose);

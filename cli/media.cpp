@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +56,9 @@ MediaKind media_kind(const std::string &path)
 
 void require_output_name(const char *out, bool video)
 {
+    struct stat st;
+    if (stat(out, &st) == 0 && !S_ISREG(st.st_mode))
+        return; /* a folder or a device: check_output says so */
     std::string ext = lower_extension(out);
     if (video) {
         if (ext != ".mp4")
