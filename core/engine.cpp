@@ -165,6 +165,7 @@ static int init_engine(const char *model_dir)
     snprintf(gw_engine.model_dir, sizeof gw_engine.model_dir, "%s", model_dir);
     gw_engine.opt.threshold = GW_THRESHOLD_DEFAULT;
     gw_engine.opt.inpaint_radius = GW_RADIUS_DEFAULT;
+    ort_set_log_quiet(0);
     snprintf(gw_engine.opt.device, sizeof gw_engine.opt.device, "%s", "cpu");
 
     if (ort_session_create(det_path, &gw_engine.det, msg, sizeof msg) != 0) {
@@ -263,6 +264,15 @@ static int apply_option(const char *option, const char *value)
             gw_set_error("mask must be boxes or glyphs");
             return -1;
         }
+        return 0;
+    }
+    if (strcmp(option, "log") == 0) {
+        /* The runtime's own messages; the library's error text is unaffected. */
+        if (strcmp(value, "errors") != 0 && strcmp(value, "none") != 0) {
+            gw_set_error("log must be errors or none");
+            return -1;
+        }
+        ort_set_log_quiet(strcmp(value, "none") == 0);
         return 0;
     }
     gw_set_error("unknown option: %s", option);

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <mutex>
 
 #include <onnxruntime_c_api.h>
@@ -26,6 +27,15 @@ static void ignore_status(const OrtApi *api, OrtStatus *st)
 {
     if (st)
         api->ReleaseStatus(st);
+}
+
+/* Least severity of the runtime's own messages (on standard error) for the
+ * runs that start from now on. Set between calls, read by the running one. */
+static std::atomic<int> run_log_level(ORT_LOGGING_LEVEL_ERROR);
+
+void ort_set_log_quiet(int quiet)
+{
+    run_log_level.store(quiet ? ORT_LOGGING_LEVEL_FATAL : ORT_LOGGING_LEVEL_ERROR, std::memory_order_relaxed);
 }
 
 /* snprintf into an optional message buffer. */
@@ -209,6 +219,8 @@ int ort_session_run(ModelSession *s,
     if ((st = api->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &mem)) != NULL)
         goto end;
     if ((st = api->CreateRunOptions(&run_opts)) != NULL)
+        goto end;
+    if ((st = api->RunOptionsSetRunLogSeverityLevel(run_opts, run_log_level.load(std::memory_order_relaxed))) != NULL)
         goto end;
 
     for (int i = 0; i < n_inputs; i++) {

@@ -43,6 +43,10 @@ int ort_session_run(ModelSession *s,
                     float *const *outputs, TensorShape *output_shapes, const size_t *output_caps,
                     int n_outputs, char *msg, size_t msg_size);
 
+/* The runtime's own messages on standard error during model runs: errors
+ * (0, the default) or none but fatal ones (1). For the whole process. */
+void ort_set_log_quiet(int quiet);
+
 /* Stopping model runs from another thread. After ort_runs_stop, every run in
  * progress ends as soon as the runtime looks at its terminate flag (before
  * each operator of the graph, also inside loops), and every run that starts

@@ -24,6 +24,7 @@ debs=(build-essential cmake pkg-config git
       libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
       libstb-dev fonts-dejavu-core libgtest-dev locales
       python3-onnx python3-numpy python3-opencv python3-skimage python3-distributed
+      python3-pip python3-venv python3-setuptools python3-wheel
       libopencv-dev help2man
       clang libclang-rt-14-dev)
 # npm comes with some Node.js builds; take Debian's only when there is none.

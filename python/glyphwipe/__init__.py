@@ -12,23 +12,28 @@ engine per process and runs one operation at a time::
         gw.clean_video("in.mp4", "out.mp4", band=(75, 100),
                        progress=lambda pct: print(pct, "%"))
 
-Failures raise GlyphwipeError with the library's own text; a cancelled video
-raises GlyphwipeCancelled (a subclass). One call runs at a time: a call from
+Failures raise GlyphwipeError with a readable message (the library's own
+text is kept in e.library_text); a cancelled video raises GlyphwipeCancelled
+(a subclass). One call runs at a time: a call from
 another thread waits for the running one; a call from inside a progress or
 cancel callback (the same thread) raises GlyphwipeError at once, except
 progress(), cancel(), last_error() and regions_left_out().
 
-The library is found through the GLYPHWIPE_LIB environment variable, else
-../build/liborvantix-glyphwipe.so beside this package's folder, else the system's
-library search (ctypes.util.find_library).
+The library is found through the GLYPHWIPE_LIB environment variable, else in
+the installation this package belongs to (cmake --install), else in the
+repository's build (build/ beside python/, for the package used from its
+source tree), else under the interpreter's prefix and by the system's library
+search. `python3 -m glyphwipe ARGS` runs the glyphwipe tool's commands.
 """
 
 import ctypes
-import ctypes.util
 import json
 import os
 import threading
 import time
+
+from glyphwipe import _locate
+from glyphwipe._messages import readable as _readable
 
 __all__ = [
     "GlyphwipeError", "GlyphwipeCancelled", "Engine",
@@ -36,17 +41,22 @@ __all__ = [
     "detect", "clean_image", "clean_video", "library_path",
 ]
 
-_LIB_NAME = "liborvantix-glyphwipe.so"
-_here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # python/, beside build/ and models/
+__version__ = "0.1.0"  # the library's and the tool's version
 
 
 class GlyphwipeError(RuntimeError):
-    """A library call failed; str(e) and e.message are the library's text."""
+    """A library call failed: str(e) and e.message say why in plain words;
+    e.library_text is the library's own text (glyphwipe_last_error)."""
 
-    def __init__(self, message, result=-1):
+    def __init__(self, message, result=-1, library_text=None):
         super().__init__(message)
         self.message = message
         self.result = result
+        self.library_text = message if library_text is None else library_text
+
+
+def _error(text, result=-1, cls=GlyphwipeError):
+    return cls(_readable(text), result, text)
 
 
 class GlyphwipeCancelled(GlyphwipeError):
@@ -54,18 +64,12 @@ class GlyphwipeCancelled(GlyphwipeError):
 
 
 def _find_library():
-    env = os.environ.get("GLYPHWIPE_LIB")
-    if env:
-        return env
-    local = os.path.join(_here, os.pardir, "build", _LIB_NAME)
-    if os.path.exists(local):
-        return os.path.normpath(local)
-    found = ctypes.util.find_library("orvantix-glyphwipe")
+    found = _locate.library()
     if found:
         return found
     raise GlyphwipeError(
-        "cannot find %s: build the project (scripts/test.sh or cmake) "
-        "or set GLYPHWIPE_LIB to the library's path" % _LIB_NAME)
+        "cannot find %s: install the library (cmake --install), build the project "
+        "(scripts/test.sh or cmake) or set GLYPHWIPE_LIB to the library's path" % _locate.LIB_NAME)
 
 
 _lib = None
@@ -182,9 +186,9 @@ def last_error():
 
 def _check(result):
     if result == -2:
-        raise GlyphwipeCancelled(last_error(), result)
+        raise _error(last_error(), result, GlyphwipeCancelled)
     if result != 0:
-        raise GlyphwipeError(last_error(), result)
+        raise _error(last_error(), result)
 
 
 # The options that measured best on photographs with burned-in text (the
@@ -194,10 +198,10 @@ BEST_OPTIONS = {"unclip": 1.5, "mask": "glyphs", "inpaint_radius": 1, "detect_sc
 
 def init(model_dir=None, plain=False):
     """Loads the two models from model_dir (default: $GLYPHWIPE_MODELS, else
-    ../models next to this module) and sets the options to BEST_OPTIONS, or
+    the installed models, else the repository's models/) and sets the options to BEST_OPTIONS, or
     to the library's own defaults with plain=True."""
     if model_dir is None:
-        model_dir = os.environ.get("GLYPHWIPE_MODELS") or os.path.normpath(os.path.join(_here, os.pardir, "models"))
+        model_dir = _locate.models()
     lib = _load()
     path = _path(model_dir)
     with _Call("init"):
@@ -249,7 +253,7 @@ def detect(path):
     with _Call("detect"):
         report = lib.glyphwipe_detect(src)
         if report is None:
-            raise GlyphwipeError(last_error())
+            raise _error(last_error())
         text = report.decode("ascii")  # copied now: the buffer belongs to the library
     return json.loads(text)
 

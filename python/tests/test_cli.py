@@ -1,83 +1,20 @@
-"""Tests of the glyphwipe command-line tool: every command, its exit codes,
-its messages, the handling of existing outputs, the progress line on a
-terminal and Ctrl-C during a video."""
+"""Tests of the glyphwipe command-line tool: detect, clean and clean-video,
+their exit codes and messages, the handling of existing outputs, the progress
+line on a terminal and Ctrl-C during a video. test_cli_commands.py has the
+other commands and the tool's output."""
 
 import json
 import os
-import pty
 import re
-import select
 import signal
 import subprocess
-import time
 import unittest
 
 import numpy as np
 
 import _support as S
-
-USAGE = 2
-FAIL = 1
-
-
-# FFmpeg's own log lines ("[libx264 @ 0x...] ..."), which the tool does not
-# control; the checks below look at the tool's own output only.
-_FFMPEG_LOG = re.compile(r"^(\x1b\[[0-9;]*m)?\[[\w -]+ @ 0x[0-9a-f]+\].*(\n|$)", re.M)
-
-
-def own_text(text):
-    return _FFMPEG_LOG.sub("", text.replace("\r\n", "\n"))
-
-
-def run(*args, expect=None, env=None, timeout=240, cwd=None):
-    """Runs the tool with stdin closed; returns (exit code, stdout, stderr)."""
-    r = subprocess.run([S.CLI, *args], stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                       timeout=timeout, env=env, cwd=cwd)
-    if "Sanitizer" in r.stderr or "runtime error:" in r.stderr:
-        raise AssertionError("sanitizer report from %s:\n%s" % (args, r.stderr))
-    if expect is not None and r.returncode != expect:
-        raise AssertionError("glyphwipe %s exited %d, expected %d\nstdout: %s\nstderr: %s"
-                             % (" ".join(args), r.returncode, expect, r.stdout, r.stderr))
-    return r.returncode, r.stdout, own_text(r.stderr)
-
-
-def rgb(path):
-    """Decodes the first picture of an image or video into an HxWx3 array."""
-    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                        "stream=width,height", "-of", "csv=p=0:s=x", path], capture_output=True, text=True)
-    w, h = (int(v) for v in r.stdout.strip().split("x"))
-    raw = subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", path, "-frames:v", "1",
-                          "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True).stdout
-    return np.frombuffer(raw, np.uint8).reshape(h, w, 3).astype(np.int16)
-
-
-def leftovers(folder):
-    """Temporary outputs the tool (or the library) may have left in a folder."""
-    return [n for n in os.listdir(folder) if ".glyphwipe-" in n]
-
-
-def stand_in_models(testcase, fill="inp_const.onnx"):
-    """A brightness detector and a stand-in fill: quick runs with text found
-    on white blocks. inp_endless.onnx never ends a run by itself."""
-    return S.model_dir_with(testcase, os.path.join(S.TEST_MODELS, "det_bright.onnx"),
-                            os.path.join(S.TEST_MODELS, fill))
-
-
-def blocks_source(w, h, n, rate=10):
-    """A lavfi source: black, with n white blocks in rows of five."""
-    src = "color=c=black:s=%dx%d:r=%d" % (w, h, rate)
-    for i in range(n):
-        src += ",drawbox=x=%d:y=%d:w=60:h=24:color=white:t=fill" % (60 + (i % 5) * 240, 60 + (i // 5) * 220)
-    return src
-
-
-def wait_for(condition, timeout=60):
-    deadline = time.time() + timeout
-    while not condition():
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting")
-        time.sleep(0.02)
-
+from _cli_support import (FAIL, USAGE, WROTE, blocks_source, interrupt, leftovers, own_text,  # noqa: F401
+                          progress_started, read_tty_run, rgb, run, stand_in_models, wait_for)
 
 class Usage(unittest.TestCase):
     """Help, version and usage errors: exit 0 or 2, nothing touched."""
@@ -85,9 +22,10 @@ class Usage(unittest.TestCase):
     def test_help_and_version(self):
         for args in (["--help"], ["-h"], ["help"], ["clean", "--help"]):
             code, out, err = run(*args, expect=0)
-            self.assertIn("usage: glyphwipe", out)
-            for word in ("detect IMAGE", "clean IN OUT", "clean-video IN OUT", "demo [DIR]", "--models",
-                         "--threshold", "--radius", "--band", "--force", "-q"):
+            self.assertIn("Usage: glyphwipe", out)
+            for word in ("detect IMAGE", "clean IN OUT", "clean-video IN OUT", "batch IN_DIR OUT_DIR",
+                         "preview IN OUT", "demo [DIR]", "--models", "--threshold", "--radius", "--band", "--at",
+                         "--force", "-q", "-v, --verbose"):
                 self.assertIn(word, out)
             self.assertEqual(err, "")
         code, out, err = run("--version", expect=0)
@@ -133,15 +71,23 @@ class Usage(unittest.TestCase):
             (["clean-video", img, out, "--band", "50:40"], "--band"),
             (["clean-video", img, out, "--band", "0:101"], "--band"),
             (["clean-video", img, out, "--band", "80"], "--band"),
-            (["clean", img, out, "--band", "0:50"], "--band applies to clean-video only"),
+            (["clean", img, out, "--band", "0:50"], "--band applies to clean-video, batch, preview and detect"),
             (["detect", img, "--models"], "--models needs a value"),
+            (["batch", d], "batch takes IN_DIR and OUT_DIR"),
+            (["batch", d, d, d], "batch takes IN_DIR and OUT_DIR"),
+            (["batch", d, d], "OUT_DIR %s is IN_DIR" % d),
+            (["preview", img], "preview takes IN and OUT"),
+            (["preview", img, out, "--at", "-1"], "--at must be a time in seconds"),
+            (["preview", img, out, "--at", "1s"], "--at must be a time in seconds"),
+            (["preview", img, out, "--at", "1"], "--at applies to videos; %s is an image" % img),
+            (["clean", img, out, "--at", "1"], "--at applies to preview only"),
         ]
         for args, words in cases:
             with self.subTest(args=args):
                 code, out_text, err = run(*args, expect=USAGE)
                 self.assertTrue(err.startswith("glyphwipe: "), err)
                 self.assertIn(words, err)
-                self.assertIn("usage: glyphwipe", err)
+                self.assertIn("Usage: glyphwipe", err)
                 self.assertEqual(out_text, "")
         self.assertFalse(os.path.exists(out))
 
@@ -214,12 +160,13 @@ class Errors(WithTextImage, unittest.TestCase):
         self.assertEqual(leftovers(self.d), [])
 
     def test_existing_output_needs_force(self):
-        out = S.write_file(os.path.join(self.d, "out.png"), b"precious")
-        for cmd in ("clean", "clean-video"):
+        for cmd, name in (("clean", "out.png"), ("clean-video", "out.mp4")):
             with self.subTest(cmd=cmd):
+                out = S.write_file(os.path.join(self.d, name), b"precious")
                 code, _, err = run(cmd, self.img, out, expect=FAIL)
                 self.assertEqual(err, "glyphwipe: %s exists (use --force to replace it)\n" % out)
                 self.assertEqual(S.read_file(out), b"precious")
+                os.remove(out)
         code, _, err = run("clean", self.img, self.img, expect=FAIL)
         self.assertEqual(err, "glyphwipe: %s is the input file (use --force to replace it)\n" % self.img)
         code, _, err = run("clean", self.img, self.d, expect=FAIL)
@@ -289,7 +236,8 @@ class Images(WithTextImage, unittest.TestCase):
     def test_clean_writes_the_cleaned_image(self):
         out = os.path.join(self.d, "out.png")
         code, stdout, err = run("clean", self.img, out, expect=0)
-        self.assertEqual((stdout, err), ("", ""))
+        self.assertEqual(stdout, "")
+        self.assertRegex(err, r"^glyphwipe: wrote %s: 1 picture in \d+\.\d s\n$" % re.escape(out))
         before, after = rgb(self.img), rgb(out)
         self.assertEqual(before.shape, after.shape)
         x, y, w, h = S.TEXT_AREA
@@ -297,7 +245,7 @@ class Images(WithTextImage, unittest.TestCase):
         outside = np.abs(before[:70] - after[:70]).mean()  # rows well above the text
         self.assertGreater(inside, 10 * max(outside, 0.5))
         self.assertEqual(leftovers(self.d), [])
-        # JPEG for an unknown extension, as the library decides.
+        # JPEG for .jpeg (any other extension is refused: test_cli_commands.Formats).
         jpg = os.path.join(self.d, "out.jpeg")
         run("clean", self.img, jpg, expect=0)
         self.assertEqual(S.read_file(jpg)[:3], b"\xff\xd8\xff")
@@ -308,8 +256,10 @@ class Images(WithTextImage, unittest.TestCase):
         S.ffmpeg("-f", "lavfi", "-i", blocks_source(1200, 900, 20), "-frames:v", "1", img)
         out = os.path.join(self.d, "twenty-out.png")
         code, _, err = run("--models", stand_in_models(self), "clean", img, out, expect=0)
-        self.assertEqual(err, "glyphwipe: 8 text regions kept their text in %s: "
-                              "at most 12 regions are repainted per picture\n" % out)
+        self.assertTrue(err.startswith("glyphwipe: 8 text regions kept their text in %s: "
+                                       "at most 12 regions are repainted per picture\n" % out), err)
+        code, _, err = run("-q", "--force", "--models", stand_in_models(self), "clean", img, out, expect=0)
+        self.assertEqual(err, "")
 
     def test_force_replaces_output_and_input(self):
         out = S.write_file(os.path.join(self.d, "out.png"), b"old")
@@ -338,6 +288,10 @@ class Video(unittest.TestCase):
         code, stdout, err = run("clean-video", self.clip, out, expect=0)
         self.assertEqual((stdout, err.count("%")), ("", 0))  # no progress line into a pipe
         streams, src = S.streams(out), S.streams(self.clip)
+        # One final line: the output, its pictures, the time.
+        self.assertEqual([(m["out"], int(m["n"])) for m in WROTE.finditer(err)],
+                         [(out, int(streams["video"]["nb_read_frames"]))])
+        self.assertEqual(err.count("\n"), 1, err)
         self.assertEqual(streams["video"]["codec_name"], "h264")
         self.assertEqual((streams["video"]["width"], streams["video"]["height"]), (320, 240))
         self.assertEqual(streams["video"]["nb_read_frames"], src["video"]["nb_read_frames"])
@@ -363,55 +317,11 @@ class Video(unittest.TestCase):
         text = read_tty_run(["clean-video", self.clip, out])[1]
         self.assertIn("100%", text)
         self.assertIn("elapsed", text)
-        self.assertIn("glyphwipe: wrote %s" % out, text)
+        # The progress line gives way to the final line.
+        self.assertRegex(text, r"\r\x1b\[Kglyphwipe: wrote %s: \d+ pictures in " % re.escape(out))
         quiet = os.path.join(self.d, "quiet.mp4")
-        code, text = read_tty_run(["-q", "clean-video", self.clip, quiet])
-        self.assertEqual(code, 0)
-        self.assertNotIn("%", text)
-
-
-def read_tty_run(args, until=None, on_match=None, timeout=240, env=None):
-    """Runs the tool with stderr on a pseudo-terminal; returns (code, text).
-    When `until(text)` turns true, `on_match(proc)` is called once."""
-    master, slave = pty.openpty()
-    p = subprocess.Popen([S.CLI, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave, env=env)
-    os.close(slave)
-    text, fired, deadline = "", False, time.time() + timeout
-    try:
-        while time.time() < deadline:
-            ready, _, _ = select.select([master], [], [], 0.2)
-            if ready:
-                try:
-                    chunk = os.read(master, 4096)
-                except OSError:  # the child closed the terminal
-                    chunk = b""
-                if not chunk and p.poll() is not None:
-                    break
-                text += chunk.decode("utf-8", "replace")
-            elif p.poll() is not None:
-                break
-            if until and not fired and until(text):
-                fired = True
-                on_match(p)
-        code = p.wait(timeout=max(1, deadline - time.time()))
-    finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
-        os.close(master)
-        p.stdout.close()
-    if "Sanitizer" in text or "runtime error:" in text:
-        raise AssertionError("sanitizer report:\n" + text)
-    return code, own_text(text)
-
-
-def progress_started(text):
-    """True once the progress line shows more than 0 percent."""
-    return any(int(m) > 0 for m in re.findall(r"(\d+)% \[", text))
-
-
-def interrupt(p):
-    p.send_signal(signal.SIGINT)
+        code, text = read_tty_run(["-q", "clean-video", self.clip, quiet], raw=True)
+        self.assertEqual((code, text), (0, ""))  # FFmpeg's lines too
 
 
 class Interrupt(unittest.TestCase):
@@ -491,64 +401,6 @@ class Interrupt(unittest.TestCase):
         self.assertIn("glyphwipe: %s exists (use --force to replace it)\n" % out, own_text(err))
         self.assertEqual(S.read_file(out), b"the other run's result")
         self.assertEqual(leftovers(d), [])
-
-
-class Install(unittest.TestCase):
-    """The installed tool finds its library and its own installed models."""
-
-    def test_installed_tool(self):
-        build = os.environ.get("GLYPHWIPE_BUILD_DIR")
-        if not build:
-            self.skipTest("GLYPHWIPE_BUILD_DIR not set")
-        prefix = os.path.join(S.temp_dir(self), "prefix")
-        r = subprocess.run(["cmake", "--install", build, "--prefix", prefix], capture_output=True, text=True)
-        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        models = os.path.join(prefix, "share", "orvantix-glyphwipe", "models")
-
-        def tool(*args):
-            return subprocess.run([os.path.join(prefix, "bin", "glyphwipe"), *args], capture_output=True, text=True)
-        r = tool("--help")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("(default %s)" % os.path.realpath(models), r.stdout)
-        img = S.make_image(os.path.join(prefix, "in.png"), 480, 160, S.TEXT)
-        r = tool("detect", img)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertGreater(len(json.loads(r.stdout)), 0)
-        # Without its models it says which file is missing, and where.
-        os.remove(os.path.join(models, S.FILL_MODEL))
-        r = tool("detect", img)
-        self.assertEqual(r.returncode, FAIL)
-        self.assertIn("lacks lama_fp32.onnx", r.stderr)
-
-
-class Demo(unittest.TestCase):
-    """The demo job, in its quick form."""
-
-    QUICK = dict(os.environ, GLYPHWIPE_DEMO_QUICK="1")
-
-    def test_demo(self):
-        target = os.path.join(S.temp_dir(self), "nested", "demo")
-        code, out, err = run("-q", "demo", target, env=self.QUICK, expect=0)
-        self.assertIn(os.path.realpath(target), out)
-        for name in ("sample.mp4", "cleaned.mp4", "before_after.png"):
-            self.assertIn(name, out)
-            self.assertTrue(os.path.getsize(os.path.join(target, name)) > 0, name)
-        self.assertEqual(sorted(os.listdir(target)), ["before_after.png", "cleaned.mp4", "sample.mp4"])
-        sample, cleaned = (S.streams(os.path.join(target, name)) for name in ("sample.mp4", "cleaned.mp4"))
-        self.assertIn("audio", sample)
-        self.assertIn("audio", cleaned)
-        self.assertEqual(cleaned["video"]["nb_read_frames"], sample["video"]["nb_read_frames"])
-        pic = rgb(os.path.join(target, "before_after.png"))
-        self.assertEqual(pic.shape[1], 2 * sample["video"]["width"])
-        self.assertRegex(out, r"before \([1-9]\d* text box")
-
-    def test_demo_interrupted_while_ffmpeg_runs(self):
-        target = os.path.join(S.temp_dir(self), "demo")
-        code, text = read_tty_run(["demo", target], until=lambda t: "making a" in t, on_match=interrupt,
-                                  env=self.QUICK)
-        self.assertIn("making a", text)
-        self.assertEqual(code, 130, text)
-        self.assertEqual(os.listdir(target), [])  # the half-made sample is gone too
 
 
 if __name__ == "__main__":

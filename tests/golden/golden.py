@@ -9,12 +9,13 @@ SHA-256 of the cleaned video's decoded pictures (RGB24), without and with a
 band. The figures live in expected.json; --update writes them anew, which is
 only right when a change at default options is intended and explained.
 
-ONNX Runtime picks its kernels by the processor's instruction set, and the
-networks' floating-point results then differ in their last bits, which can
-move a pixel of the hole. Figures that differ on another instruction set are
-kept beside the others under its name ("by_instruction_set"); --record-machine
-adds this machine's, and is only right on code whose results were checked
-unchanged on a machine already recorded.
+ONNX Runtime picks its kernels by the processor's instruction set and splits
+a network's work over the cores the process may use; the floating-point
+results then differ in their last bits, which can move a pixel of the hole.
+Figures that differ on another kind of machine are kept beside the others,
+under "by_machine" and its name ("avx2 x2": instruction set, cores);
+--record-machine adds this machine's, and is only right on code whose results
+were checked unchanged on a machine already recorded.
 A second set of runs at radius 0, threshold 0.5 covers the other code paths.
 Exit 0 on a match, 1 on a difference, 77 when the models are missing.
 """
@@ -67,23 +68,22 @@ def measure(gw, models, work):
     return got
 
 
-def instruction_set():
-    """The widest vector instruction set the runtime's kernels can use here."""
+def machine_kind():
+    """The widest vector instruction set the runtime's kernels can use here,
+    and the number of cores this process may run on."""
     try:
         with open("/proc/cpuinfo") as f:
             flags = next((l.split(":", 1)[1].split() for l in f if l.startswith("flags")), [])
     except OSError:
         flags = []
-    for name in ("avx512f", "avx2", "avx"):
-        if name in flags:
-            return name
-    return "sse"
+    isa = next((name for name in ("avx512f", "avx2", "avx") if name in flags), "sse")
+    return f"{isa} x{len(os.sched_getaffinity(0))}"
 
 
 def expected_here(want, isa):
     """The recorded figures with this instruction set's own in their place."""
-    base = {k: dict(v) for k, v in want.items() if k != "by_instruction_set"}
-    for key, fields in want.get("by_instruction_set", {}).get(isa, {}).items():
+    base = {k: dict(v) for k, v in want.items() if k != "by_machine"}
+    for key, fields in want.get("by_machine", {}).get(isa, {}).items():
         base.setdefault(key, {}).update(fields)
     return base
 
@@ -108,7 +108,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         got = measure(gw, args.models, work)
     path = os.path.join(HERE, "expected.json")
-    isa = instruction_set()
+    isa = machine_kind()
     if args.update:
         with open(path, "w") as f:
             json.dump(got, f, indent=1, sort_keys=True)
@@ -118,10 +118,10 @@ def main():
     with open(path) as f:
         recorded = json.load(f)
     if args.record_machine:
-        base = expected_here({k: v for k, v in recorded.items() if k != "by_instruction_set"}, "")
+        base = expected_here({k: v for k, v in recorded.items() if k != "by_machine"}, "")
         own = {k: {f: v for f, v in g.items() if base.get(k, {}).get(f) != v} for k, g in got.items()}
         own = {k: v for k, v in own.items() if v}
-        recorded.setdefault("by_instruction_set", {})[isa] = own
+        recorded.setdefault("by_machine", {})[isa] = own
         with open(path, "w") as f:
             json.dump(recorded, f, indent=1, sort_keys=True)
             f.write("\n")
