@@ -114,6 +114,8 @@ MediaKind media_kind(const std::string &path);
 void require_output_name(const char *out, bool video);
 /* FFmpeg's own log lines (in the library too): shown only when verbose. */
 void set_ffmpeg_log(bool verbose);
+/* EXIF orientation of a JPEG file (1..8; 1 for anything else). */
+int picture_orientation(const char *path);
 /* The first picture's size as stored in the file; false when unknown. */
 bool picture_size(const char *path, int *width, int *height);
 /* The pictures of a file's video stream, -1 when the file does not say. */

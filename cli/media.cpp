@@ -3,6 +3,11 @@
 // ffmpeg command, and the library's detection report read back.
 #include "cli.h"
 
+#include <utility>
+#include <vector>
+
+#include "imageio/image_io.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -86,6 +91,17 @@ static AVFormatContext *open_media(const char *path)
     return fmt;
 }
 
+int picture_orientation(const char *path)
+{
+    /* The Exif block comes before the picture data, in the first 64 KB. */
+    std::vector<unsigned char> head(65536);
+    FILE *f = fopen(path, "rb");
+    const size_t n = f ? fread(head.data(), 1, head.size(), f) : 0;
+    if (f)
+        fclose(f);
+    return gw_jpeg_orientation(head.data(), n);
+}
+
 bool picture_size(const char *path, int *width, int *height)
 {
     AVFormatContext *fmt = open_media(path);
@@ -96,6 +112,10 @@ bool picture_size(const char *path, int *width, int *height)
             *width = fmt->streams[i]->codecpar->width;
             *height = fmt->streams[i]->codecpar->height;
             ok = true;
+            /* A JPEG shown a quarter turned: the library and the ffmpeg
+             * command read it turned, the stream's header gives it as stored. */
+            if (picture_orientation(path) >= 5)
+                std::swap(*width, *height);
         }
     }
     avformat_close_input(&fmt);

@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import unittest
 
@@ -275,6 +276,26 @@ class DetectBand(unittest.TestCase):
                 self.assertEqual(got, expected)  # the same entries, in the same order
         _, out, _ = run("detect", "--band", "40:45", img, expect=0)
         self.assertEqual(out, "[]\n")
+
+    def test_band_of_a_jpeg_shown_turned(self):
+        # Stored a quarter turned to the left, shown upright by EXIF orientation
+        # 6: the band's rows are those of the upright picture (320 high).
+        d = S.temp_dir(self)
+        img = S.make_image(os.path.join(d, "low.png"), 480, 320, [("Low words", 30, 250, 32)])
+        stored = os.path.join(d, "stored.jpg")
+        subprocess.run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", img, "-vf", "transpose=2",
+                        "-q:v", "2", stored], check=True)
+        with open(stored, "rb") as f:
+            jpeg = f.read()
+        tiff = b"MM" + struct.pack(">HIHHHIHHI", 42, 8, 1, 0x0112, 3, 1, 6, 0, 0)
+        app1 = b"Exif\0\0" + tiff
+        tagged = os.path.join(d, "tagged.jpg")
+        with open(tagged, "wb") as f:
+            f.write(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + jpeg[2:])
+        full = json.loads(run("detect", tagged, expect=0)[1])
+        self.assertTrue(full and all(b["y"] > 200 for b in full), full)
+        self.assertEqual(json.loads(run("detect", tagged, "--band", "60:100", expect=0)[1]), full)
+        self.assertEqual(json.loads(run("detect", tagged, "--band", "0:50", expect=0)[1]), [])
 
 
 class Demo(unittest.TestCase):
