@@ -66,6 +66,9 @@ GLYPHWIPE_API void GLYPHWIPE_CALL glyphwipe_cleanup(void);
  *                     its long side at most 960); else the detector sees
  *                     it at this scale or larger (up to 3840 on the long
  *                     side), so small text in large pictures is found
+ *   "log"             "errors" (default): ONNX Runtime prints its own error
+ *                     lines when a model run fails; "none": it prints none
+ *                     (the library's error text is the same either way)
  * Returns 0 when accepted; glyphwipe_init resets all options. Numbers are
  * read the same way in every locale and must be the whole value: digits, an
  * optional leading '-', for fractional options an optional '.' and digits
