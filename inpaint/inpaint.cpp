@@ -58,31 +58,49 @@ int gw_inpaint_work_bind(InpaintArena *a, int width, int height, int with_glyphs
     return 0;
 }
 
-int gw_inpaint_frame(ModelSession *model, const InpaintOptions *opt, InpaintArena *arena, uint8_t *rgb, int width,
-                     int height, const DetectionResult *det, int y_start, int y_end)
+/* The regions of a frame and its work, with the letter plane (mask
+ * "glyphs") or the caller's hole (hole non-null) in work->glyphs. k regions,
+ * 0 when there is nothing to do, -1 without memory. */
+static int prepare(const InpaintOptions *opt, InpaintArena *arena, const uint8_t *rgb, int width, int height,
+                   const DetectionResult *det, int ys, int ye, const uint8_t *hole, InpaintRegion *regions,
+                   int *left_out, InpaintWork *work)
+{
+    GW_TIMER_START(t_plan);
+    const int k = plan_regions(width, height, det, ys, ye, opt, regions, left_out);
+    const int plane = hole || opt->mask_mode == GW_MASK_GLYPHS;
+    const int bound = k > 0 ? gw_inpaint_work_bind(arena, width, height, plane, work) : 0;
+    GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
+    if (k == 0)
+        return 0;
+    if (bound != 0)
+        return -1;
+    if (hole) {
+        memcpy(work->glyphs, hole, (size_t)width * height);
+    } else if (plane) {
+        memset(work->glyphs, 0, (size_t)width * height);
+        gw_glyph_mask(rgb, width, height, det, opt->threshold, imax(ys, 0), imin(ye, height), work->glyphs);
+    }
+    return k;
+}
+
+/* gw_inpaint_frame, or with hole the caller's frame hole taken as it is. */
+static int inpaint_frame(ModelSession *model, const InpaintOptions *opt, InpaintArena *arena, uint8_t *rgb,
+                         int width, int height, const DetectionResult *det, int y_start, int y_end,
+                         const uint8_t *hole)
 {
     InpaintRegion regions[GW_MAX_REGIONS];
     InpaintWork work;
     int left_out = 0;
-
-    GW_TIMER_START(t_plan);
-    const int k = plan_regions(width, height, det, y_start, y_end, opt, regions, &left_out);
     /* The band as planning reads it: (0, 0) and empty ranges mean none. */
     const int ys = imax(y_start, 0), ye = imin(y_end, height);
-    if (k == 0) {
-        GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
-        return left_out;
-    }
-    const int glyphs = opt->mask_mode == GW_MASK_GLYPHS;
-    const int bound = gw_inpaint_work_bind(arena, width, height, glyphs, &work);
-    GW_TIMER_STOP(t_plan, GW_ST_PLAN_MASK);
-    if (bound != 0)
-        return -1;
+    const int k = prepare(opt, arena, rgb, width, height, det, y_start, y_end, hole, regions, &left_out, &work);
+    if (k <= 0)
+        return k < 0 ? -1 : left_out;
+    /* A given hole is final: it is not grown again. */
+    InpaintOptions mask_opt = *opt;
+    if (hole)
+        mask_opt.radius = 0;
 
-    if (glyphs) {
-        memset(work.glyphs, 0, (size_t)width * height);
-        gw_glyph_mask(rgb, width, height, det, opt->threshold, ys, ye, work.glyphs);
-    }
     /* Each crop is copied from the frame as the earlier regions left it. A
      * region longer than any crop is repainted piece by piece. */
     int result = left_out;
@@ -92,11 +110,51 @@ int gw_inpaint_frame(ModelSession *model, const InpaintOptions *opt, InpaintAren
         for (int j = 0; j < n && result >= 0; j++) {
             RegionCrop crop;
             GW_TIMER_START(t_mask);
-            const int filled = build_region_mask(rgb, width, height, det, opt, &pieces[j], ys, ye, &work, &crop);
+            const int filled = build_region_mask(rgb, width, height, det, &mask_opt, &pieces[j], ys, ye, &work, &crop);
             GW_TIMER_STOP(t_mask, GW_ST_PLAN_MASK);
             if (filled && inpaint_crop(model, &crop, rgb, width, &work) == -2)
                 result = -2;
         }
     }
     return result;
+}
+
+int gw_inpaint_frame(ModelSession *model, const InpaintOptions *opt, InpaintArena *arena, uint8_t *rgb, int width,
+                     int height, const DetectionResult *det, int y_start, int y_end)
+{
+    return inpaint_frame(model, opt, arena, rgb, width, height, det, y_start, y_end, NULL);
+}
+
+int gw_inpaint_frame_hole(ModelSession *model, const InpaintOptions *opt, InpaintArena *arena, uint8_t *rgb,
+                          int width, int height, const DetectionResult *det, int y_start, int y_end,
+                          const uint8_t *hole)
+{
+    return inpaint_frame(model, opt, arena, rgb, width, height, det, y_start, y_end, hole);
+}
+
+int gw_inpaint_hole(const InpaintOptions *opt, InpaintArena *arena, const uint8_t *rgb, int width, int height,
+                    const DetectionResult *det, int y_start, int y_end, uint8_t *plane)
+{
+    InpaintRegion regions[GW_MAX_REGIONS];
+    InpaintWork work;
+    int left_out = 0;
+    const int ys = imax(y_start, 0), ye = imin(y_end, height);
+    memset(plane, 0, (size_t)width * height);
+    const int k = prepare(opt, arena, rgb, width, height, det, y_start, y_end, NULL, regions, &left_out, &work);
+    for (int i = 0; i < k; i++) {
+        InpaintRegion pieces[GW_MAX_REGION_PIECES];
+        const int n = split_region(&regions[i], width, height, pieces);
+        for (int j = 0; j < n; j++) {
+            RegionCrop crop;
+            if (!build_region_mask(rgb, width, height, det, opt, &pieces[j], ys, ye, &work, &crop))
+                continue;
+            for (int r = 0; r < crop.side; r++) {
+                uint8_t *row = plane + (size_t)(crop.y + r) * width + crop.x;
+                const uint8_t *m = crop.mask + (size_t)r * crop.side;
+                for (int c = 0; c < crop.side; c++)
+                    row[c] |= m[c];
+            }
+        }
+    }
+    return k < 0 ? -1 : left_out;
 }

@@ -38,6 +38,20 @@ void gw_inpaint_arena_free(InpaintArena *a);
 int gw_inpaint_frame(ModelSession *model, const InpaintOptions *opt, InpaintArena *arena, uint8_t *rgb, int width,
                      int height, const DetectionResult *det, int y_start, int y_end);
 
+/* The hole gw_inpaint_frame would repaint, as a width x height plane (1 =
+ * repaint, written whole): every planned crop's hole where it falls. Returns
+ * the regions left out as gw_inpaint_frame does, or -1 without memory. */
+int gw_inpaint_hole(const InpaintOptions *opt, InpaintArena *arena, const uint8_t *rgb, int width, int height,
+                    const DetectionResult *det, int y_start, int y_end, uint8_t *plane);
+
+/* gw_inpaint_frame with the caller's hole (width x height, 1 = repaint, a
+ * part of what gw_inpaint_hole gave for the same frame and options): the
+ * regions are planned from det as usual, each crop repaints what the hole
+ * marks in it, not grown again. */
+int gw_inpaint_frame_hole(ModelSession *model, const InpaintOptions *opt, InpaintArena *arena, uint8_t *rgb,
+                          int width, int height, const DetectionResult *det, int y_start, int y_end,
+                          const uint8_t *hole);
+
 /* ---- internal, for tests ------------------------------------------------ */
 
 #define GW_INPAINT_SIZE 512     /* side of the model's square input and output */
