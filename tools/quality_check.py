@@ -38,7 +38,7 @@ cleaned with glyphwipe_process_image and compared with the original:
               is repainted only in its middle part, so the rest of its text
               stays by design and says nothing about the fill.
 
-OpenCV serves only as a reference here; the library never uses it.
+OpenCV's Telea inpainting serves only as a reference fill here.
 Figures are printed for each inpaint_radius given (default 5 and 12).
 
 --check fails (exit 1) on gross breakage only: a library call failing, no
