@@ -27,6 +27,7 @@ typedef struct Cli {
     const char *unclip;      /* --unclip, null: the tool's default */
     const char *mask;        /* --mask, null: the tool's default */
     const char *detect_scale; /* --detect-scale, null: the tool's default */
+    const char *temporal;     /* --temporal, null: the tool's default */
     int plain;               /* --plain: the library's own defaults */
     int band_top, band_bottom, has_band;
     const char *at;          /* --at (preview), null: the first picture */

@@ -110,7 +110,8 @@ bool engine_start(const Cli *c, std::string *models_out)
                  {"--radius", "inpaint_radius", c->radius},
                  {"--unclip", "unclip", c->unclip},
                  {"--mask", "mask", c->mask},
-                 {"--detect-scale", "detect_scale", c->detect_scale}};
+                 {"--detect-scale", "detect_scale", c->detect_scale},
+                 {"--temporal", "temporal", c->temporal}};
     for (const auto &g : given) {
         if (g.value && glyphwipe_set_option(g.option, g.value) != 0) {
             fail("%s %s: %s", g.flag, g.value, glyphwipe_last_error());

@@ -9,7 +9,7 @@
 int main(int argc, char **argv)
 {
     Cli c;
-    c.models = c.threshold = c.radius = c.unclip = c.mask = c.detect_scale = NULL;
+    c.models = c.threshold = c.radius = c.unclip = c.mask = c.detect_scale = c.temporal = NULL;
     c.plain = 0;
     c.band_top = c.band_bottom = c.has_band = 0;
     c.at = c.label = NULL;

@@ -147,7 +147,9 @@ void usage_full(void)
            "                        (default glyphs; --plain: boxes)\n"
            "  --detect-scale S      let the detector see large pictures at S of their size\n"
            "                        or more, 0..%g (default 0.5; --plain: 0, at most 960 wide)\n"
-           "  --plain               the library's own defaults for the four options above\n"
+           "  --temporal N          videos: repaint each picture from what a window of N\n"
+           "                        pictures saw (2..%d; 0: each picture alone)\n"
+           "  --plain               the library's own defaults for the options above\n"
            "  --band TOP:BOTTOM     videos: repaint only text reaching into this band of rows,\n"
            "                        in percent of the picture height (e.g. 75:100); for\n"
            "                        clean-video, batch (its videos), preview and detect\n"
@@ -161,7 +163,7 @@ void usage_full(void)
            "Exit status: 0 done, 1 failed, 2 usage error, 128+N ended by signal N\n"
            "(130 Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 SIGPIPE).\n",
            GW_DET_MODEL_FILE, GW_FILL_MODEL_FILE, default_models_dir().c_str(), (double)GW_THRESHOLD_DEFAULT,
-           GW_RADIUS_MAX, GW_RADIUS_DEFAULT, (double)GW_UNCLIP_MAX, (double)GW_DETECT_SCALE_MAX);
+           GW_RADIUS_MAX, GW_RADIUS_DEFAULT, (double)GW_UNCLIP_MAX, (double)GW_DETECT_SCALE_MAX, GW_TEMPORAL_MAX);
 }
 
 /* Numbers follow the library's own rule (core/parse.h), in every locale. */
@@ -250,6 +252,8 @@ void parse_args(int argc, char **argv, Cli *c)
             c->mask = option_value(argc, argv, &i, "--mask");
         } else if (is_option(a, "--detect-scale")) {
             c->detect_scale = option_value(argc, argv, &i, "--detect-scale");
+        } else if (is_option(a, "--temporal")) {
+            c->temporal = option_value(argc, argv, &i, "--temporal");
         } else if (!strcmp(a, "--plain")) {
             c->plain = 1;
         } else if (is_option(a, "--band")) {

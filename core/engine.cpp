@@ -255,6 +255,15 @@ static int apply_option(const char *option, const char *value)
         return set_ratio(value, GW_UNCLIP_MAX, &gw_engine.opt.unclip, "unclip must be a ratio from 0 to 4");
     if (strcmp(option, "detect_scale") == 0)
         return set_ratio(value, GW_DETECT_SCALE_MAX, &gw_engine.opt.detect_min_scale, "detect_scale must be from 0 to 1");
+    if (strcmp(option, "temporal") == 0) {
+        long v = 0;
+        if (gw_parse_int(value, &v) != 0 || v < 0 || v == 1 || v > GW_TEMPORAL_MAX) {
+            gw_set_error("temporal must be 0 (each picture alone) or a window of 2 to %d pictures", GW_TEMPORAL_MAX);
+            return -1;
+        }
+        gw_engine.opt.temporal = (int32_t)v;
+        return 0;
+    }
     if (strcmp(option, "mask") == 0) {
         if (strcmp(value, "boxes") == 0)
             gw_engine.opt.mask_mode = GW_MASK_BOXES;

@@ -20,6 +20,7 @@ typedef struct EngineOptions {
     float unclip;              /* box growth ratio, 0 = boxes as detected */
     int32_t mask_mode;         /* GW_MASK_BOXES or GW_MASK_GLYPHS */
     float detect_min_scale;    /* 0: detector input at most 960 wide; else at least this scale */
+    int32_t temporal;          /* video: 0 = each picture alone; else a window of this many pictures */
 } EngineOptions;
 
 typedef struct Engine {

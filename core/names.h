@@ -11,5 +11,6 @@
 #define GW_RADIUS_MAX 128           /* 0..GW_RADIUS_MAX pixels */
 #define GW_UNCLIP_MAX 4.0f          /* 0..GW_UNCLIP_MAX */
 #define GW_DETECT_SCALE_MAX 1.0f    /* 0..GW_DETECT_SCALE_MAX */
+#define GW_TEMPORAL_MAX 32          /* 0, or a window of 2..GW_TEMPORAL_MAX pictures */
 
 #endif /* GW_NAMES_H */

@@ -2,27 +2,28 @@
 #include "glyphwipe.h"
 #include "engine.h"
 #include "platform/platform.h"
+#include "temporal_video.h"
 #include "video/video.h"
 
-/* The band as the host gave it, in percent of the frame height. */
-typedef struct VideoBand {
-    int32_t y_start_pct;
-    int32_t y_end_pct;  /* 0 or less: no band */
-} VideoBand;
+void gw_video_band_rows(VideoBandPct band, int height, int *y_start, int *y_end)
+{
+    *y_start = *y_end = 0;
+    if (band.y_end_pct > 0) {
+        /* In 64 bits: percent times a tall picture's height can pass INT_MAX. */
+        *y_start = (int)((int64_t)band.y_start_pct * height / 100);
+        *y_end = (int)((int64_t)band.y_end_pct * height / 100);
+    }
+}
 
 /* Turns the band into rows of this picture and cleans it; every picture is
  * given back at once. */
 static int frame_cb(unsigned char *rgb, int width, int height, int flush, void *user)
 {
-    const VideoBand *band = (const VideoBand *)user;
+    const VideoBandPct *band = (const VideoBandPct *)user;
+    int y_start = 0, y_end = 0;
     if (flush)
         return GW_FRAME_HELD;  /* none kept back */
-    int y_start = 0, y_end = 0;
-    if (band->y_end_pct > 0) {
-        /* In 64 bits: percent times a tall picture's height can pass INT_MAX. */
-        y_start = (int)((int64_t)band->y_start_pct * height / 100);
-        y_end = (int)((int64_t)band->y_end_pct * height / 100);
-    }
+    gw_video_band_rows(*band, height, &y_start, &y_end);
     return gw_process_frame_rgb(rgb, width, height, y_start, y_end);
 }
 
@@ -39,8 +40,9 @@ static int run_video(const char *name, const char *in_path, const char *out_path
 
 static int video_call(const char *in_path, const char *out_path, int y_start_pct, int y_end_pct)
 {
-    VideoBand band;
+    VideoBandPct band;
     VideoHooks hooks;
+    TemporalVideo *tv = NULL;
     char msg[512] = "";
     int status;
 
@@ -59,7 +61,17 @@ static int video_call(const char *in_path, const char *out_path, int y_start_pct
     gw_store_relaxed(&gw_engine.progress, 0);
     hooks.progress = &gw_engine.progress;
     hooks.cancel = &gw_engine.cancel_requested;
-    status = gw_process_video_pct(in_path, out_path, frame_cb, &band, &hooks, msg, sizeof msg);
+    if (gw_engine.opt.temporal > 0) {
+        tv = gw_temporal_video_new(gw_engine.opt.temporal, band);
+        if (!tv) {
+            gw_set_error("temporal: out of memory");
+            return -1;
+        }
+        status = gw_process_video_pct(in_path, out_path, gw_temporal_video_cb, tv, &hooks, msg, sizeof msg);
+        gw_temporal_video_free(tv);
+    } else {
+        status = gw_process_video_pct(in_path, out_path, frame_cb, &band, &hooks, msg, sizeof msg);
+    }
 
     if (status == -2) {
         gw_set_error("cancelled by glyphwipe_cancel()");
