@@ -87,6 +87,9 @@ double now_s(void);
 int run_with_poller(const std::function<int()> &call, const char *label, double *secs);
 
 /* ---- commands.cpp ---- */
+/* Sets the tool's defaults for an image or a video call (unless --plain),
+ * then the user's values; a refused value is a usage error (exit 2). */
+void apply_options(const Cli *c, bool video);
 /* Checks the model folder, starts the engine and sets the options. */
 bool engine_start(const Cli *c, std::string *models_out);
 /* The library's last error in a user's words, naming the file concerned. */

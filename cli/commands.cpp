@@ -16,6 +16,9 @@
  * measured best on photographs with burned-in text (docs/quality.md). */
 static const char *const TOOL_DEFAULTS[][2] = {
     {"unclip", "1.5"}, {"mask", "glyphs"}, {"inpaint_radius", "1"}, {"detect_scale", "0.5"}};
+/* Videos are repainted from what other pictures saw (docs/quality.md): a
+ * hole that covers the letters' outlines generously costs nothing there. */
+static const char *const VIDEO_DEFAULTS[][2] = {{"mask", "boxes"}, {"inpaint_radius", "5"}, {"temporal", "9"}};
 
 static bool check_models(const std::string &dir)
 {
@@ -101,9 +104,18 @@ bool engine_start(const Cli *c, std::string *models_out)
     }
     /* The runtime's own messages only with -v; the library's texts say what failed. */
     glyphwipe_set_option("log", c->verbose ? "errors" : "none");
+    apply_options(c, false);
+    return true;
+}
+
+void apply_options(const Cli *c, bool video)
+{
     for (size_t i = 0; !c->plain && i < sizeof TOOL_DEFAULTS / sizeof TOOL_DEFAULTS[0]; i++)
         glyphwipe_set_option(TOOL_DEFAULTS[i][0], TOOL_DEFAULTS[i][1]);
-    /* The user's values go last and win; the library judges them. */
+    for (size_t i = 0; !c->plain && video && i < sizeof VIDEO_DEFAULTS / sizeof VIDEO_DEFAULTS[0]; i++)
+        glyphwipe_set_option(VIDEO_DEFAULTS[i][0], VIDEO_DEFAULTS[i][1]);
+    /* The user's values go last and win; the library judges them (the first
+     * time, in engine_start). */
     const struct {
         const char *flag, *option, *value;
     } given[] = {{"--threshold", "threshold", c->threshold},
@@ -119,11 +131,11 @@ bool engine_start(const Cli *c, std::string *models_out)
             exit(EXIT_USAGE);
         }
     }
-    return true;
 }
 
 int run_video_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
 {
+    apply_options(c, true);
     return run_with_poller(
         [&]() {
             return c->has_band ? glyphwipe_process_video_region(in, out_tmp, c->band_top, c->band_bottom)
@@ -134,7 +146,7 @@ int run_video_call(const char *in, const char *out_tmp, const Cli *c, double *se
 
 int run_image_call(const char *in, const char *out_tmp, const Cli *c, double *secs)
 {
-    (void)c;
+    apply_options(c, false);
     return run_with_poller([&]() { return glyphwipe_process_image(in, out_tmp); }, NULL, secs);
 }
 

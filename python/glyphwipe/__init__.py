@@ -194,6 +194,12 @@ def _check(result):
 # The options that measured best on photographs with burned-in text (the
 # glyphwipe tool uses the same); init(plain=True) keeps the library's own.
 BEST_OPTIONS = {"unclip": 1.5, "mask": "glyphs", "inpaint_radius": 1, "detect_scale": 0.5}
+# Videos are repainted from what other pictures of a window saw, where a hole
+# that covers the letters' outlines generously measured best (the tool does
+# the same); clean_video sets these for its run unless set_option chose them.
+VIDEO_OPTIONS = {"mask": "boxes", "inpaint_radius": 5, "temporal": 9}
+# Whether init() set BEST_OPTIONS, and the options set_option has set since.
+_tuned = {"best": False, "chosen": set()}
 
 
 def init(model_dir=None, plain=False):
@@ -205,9 +211,11 @@ def init(model_dir=None, plain=False):
     lib = _load()
     path = _path(model_dir)
     with _Call("init"):
+        _tuned["best"], _tuned["chosen"] = False, set()
         _check(lib.glyphwipe_init(path))
         for name, value in ({} if plain else BEST_OPTIONS).items():
             _check(lib.glyphwipe_set_option(name.encode(), str(value).encode()))
+        _tuned["best"] = not plain
 
 
 def cleanup():
@@ -220,12 +228,24 @@ def cleanup():
 
 def set_option(name, value):
     """Sets "threshold" (0 < x < 1), "inpaint_radius" (0..128), "unclip"
-    (0..4), "mask" ("boxes"/"glyphs"), "detect_scale" (0..1) or "device"
-    ("cpu"/"cuda"). Call after init(), which resets the options."""
+    (0..4), "mask" ("boxes"/"glyphs"), "detect_scale" (0..1), "temporal"
+    (0, or a window of 2..32 pictures for videos), "log" ("errors"/"none") or
+    "device" ("cpu"/"cuda"). Call after init(), which resets the options."""
     text = _option_value(value)
     lib = _load()
     with _Call("set_option"):
         _check(lib.glyphwipe_set_option(_text(name, "option name"), text))
+        _tuned["chosen"].add(name)
+
+
+def _video_options(lib, video):
+    """The options of a video run (video=True) or back to the image ones."""
+    if not _tuned["best"]:
+        return
+    for name, value in VIDEO_OPTIONS.items():
+        if name not in _tuned["chosen"]:
+            value = value if video else BEST_OPTIONS.get(name, 0)
+            _check(lib.glyphwipe_set_option(name.encode(), str(value).encode()))
 
 
 def progress():
@@ -312,6 +332,7 @@ def clean_video(in_path, out_path, band=None, progress=None, cancel=None, poll_i
             finished.set()
 
     with _Call("clean_video"):
+        _video_options(lib, True)
         worker = threading.Thread(target=work, name="glyphwipe-video", daemon=True)
         last = None
         started = False
@@ -341,6 +362,9 @@ def clean_video(in_path, out_path, band=None, progress=None, cancel=None, poll_i
                 except KeyboardInterrupt:
                     pass
             raise
+        finally:
+            if finished.is_set() or not started:
+                _video_options(lib, False)
         worker.join()
         r = result[0]
         if isinstance(r, BaseException):
