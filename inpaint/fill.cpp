@@ -234,26 +234,30 @@ static int check_output_shape(const TensorShape *o, char *msg, size_t size)
     return -1;
 }
 
-/* The crop's model input: the scaled crop as three planes of unit values and
- * the hole plane (0/255 in soft, 0/1 in the mask tensor). */
+/* The crop's model input: the scaled crop as three planes of unit values
+ * (the bytes of the scaling / 255) and the hole plane (0/255 in soft, 0/1
+ * in the mask tensor). */
 static void fill_inputs(RegionCrop *crop, const Extent *hole, const InpaintWork *w)
 {
     const int s = crop->side;
     const float *unit = gw_byte_unit();
-    gw_resize_to_rgb(crop->pixels, s, s, 3, w->work, N, N, w->resize);
-    float *__restrict t0 = w->image_tensor, *__restrict t1 = t0 + PLANE, *__restrict t2 = t1 + PLANE;
-    const uint8_t *__restrict p = w->work;
-    for (size_t i = 0; i < PLANE; i++) {
-        t0[i] = unit[p[i * 3]];
-        t1[i] = unit[p[i * 3 + 1]];
-        t2[i] = unit[p[i * 3 + 2]];
-    }
+    gw_resize_to_unit_planes(crop->pixels, s, s, w->image_tensor, N, N, w->resize);
     if (w->glyphs)
         pool_mask_any(crop->mask, s, hole, w->soft);
     else
         sample_mask(crop->mask, s, hole, w->soft);
-    for (size_t i = 0; i < PLANE; i++)
-        w->mask_tensor[i] = unit[w->soft[i]];
+    for (int q = 0; q < N; q++) {
+        const uint8_t *m = w->soft + (size_t)q * N;
+        float *t = w->mask_tensor + (size_t)q * N;
+        int a, b;
+        row_extent(m, N, &a, &b);
+        if (a > b) {
+            memset(t, 0, (size_t)N * sizeof *t); /* all bits zero: 0.0f */
+            continue;
+        }
+        for (int p = 0; p < N; p++)
+            t[p] = unit[m[p]];
+    }
 }
 
 /* The model's output back into the frame. Only crop pixels whose alpha can

@@ -188,6 +188,110 @@ void gw_resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t 
     }
 }
 
+/* Four bytes at p as four floats. */
+#if GW_HAVE_SSE2
+static inline __m128 bytes4_ps(const uint8_t *p)
+{
+    int32_t v;
+    memcpy(&v, p, 4);
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(v), zero), zero));
+}
+#endif
+
+/* Planar products of one RGB24 source row: plane c of tap t at
+ * prod + (t * 3 + c) * out_w, for every output column. */
+static void planar_products(const uint8_t *row, int row_bytes, const int *x0, const int *x1, const float *w0,
+                            const float *w1, int out_w, float *prod)
+{
+    float *a[3] = {prod, prod + out_w, prod + 2 * (size_t)out_w};
+    float *b[3] = {prod + 3 * (size_t)out_w, prod + 4 * (size_t)out_w, prod + 5 * (size_t)out_w};
+    int i = 0;
+#if GW_HAVE_SSE2
+    /* Four columns at a time: each pixel's bytes (and one more) as a vector,
+     * transposed into a vector per channel. */
+    for (; i + 4 <= out_w && x1[i + 3] + 4 <= row_bytes; i += 4) {
+        __m128 p0 = bytes4_ps(row + x0[i]), p1 = bytes4_ps(row + x0[i + 1]), p2 = bytes4_ps(row + x0[i + 2]),
+               p3 = bytes4_ps(row + x0[i + 3]);
+        __m128 q0 = bytes4_ps(row + x1[i]), q1 = bytes4_ps(row + x1[i + 1]), q2 = bytes4_ps(row + x1[i + 2]),
+               q3 = bytes4_ps(row + x1[i + 3]);
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+        _MM_TRANSPOSE4_PS(q0, q1, q2, q3);
+        const __m128 v0 = _mm_loadu_ps(w0 + i), v1 = _mm_loadu_ps(w1 + i);
+        _mm_storeu_ps(a[0] + i, _mm_mul_ps(p0, v0));
+        _mm_storeu_ps(a[1] + i, _mm_mul_ps(p1, v0));
+        _mm_storeu_ps(a[2] + i, _mm_mul_ps(p2, v0));
+        _mm_storeu_ps(b[0] + i, _mm_mul_ps(q0, v1));
+        _mm_storeu_ps(b[1] + i, _mm_mul_ps(q1, v1));
+        _mm_storeu_ps(b[2] + i, _mm_mul_ps(q2, v1));
+    }
+#endif
+    for (; i < out_w; i++)
+        for (int c = 0; c < 3; c++) {
+            a[c][i] = (float)row[x0[i] + c] * w0[i];
+            b[c][i] = (float)row[x1[i] + c] * w1[i];
+        }
+}
+
+/* out[i] = unit value of the rounded byte of (a0*gy + b0*gy) + a1*fy + b1*fy. */
+static void combine_unit(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
+                         float *out, int n)
+{
+    int i = 0;
+#if GW_HAVE_SSE2
+    const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), half = _mm_set1_ps(0.5f), d = _mm_set1_ps(255.0f);
+    const __m128i low = _mm_set1_epi32(255);
+    for (; i + 4 <= n; i += 4) {
+        const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + i), vg),
+                                                          _mm_mul_ps(_mm_loadu_ps(b0 + i), vg)),
+                                               _mm_mul_ps(_mm_loadu_ps(a1 + i), vf)),
+                                    _mm_mul_ps(_mm_loadu_ps(b1 + i), vf));
+        const __m128i q = _mm_and_si128(_mm_cvttps_epi32(_mm_add_ps(v, half)), low);
+        _mm_storeu_ps(out + i, _mm_div_ps(_mm_cvtepi32_ps(q), d));
+    }
+#endif
+    for (; i < n; i++) {
+        const float v = a0[i] * gy + b0[i] * gy + a1[i] * fy + b1[i] * fy;
+        out[i] = (float)(uint8_t)(int)(v + 0.5f) / 255.0f;
+    }
+}
+
+void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch)
+{
+    int *x0 = (int *)scratch, *x1 = x0 + out_w;
+    float *w0 = (float *)(x1 + out_w), *w1 = w0 + out_w;
+    float *prod = w1 + out_w; /* two slots of six planes of out_w products */
+    const size_t slot = 6 * (size_t)out_w, plane = (size_t)out_w * out_h;
+    int cached[2] = {-1, -1};
+
+    for (int i = 0; i < out_w; i++) {
+        const GwTap t = gw_axis_tap(i, in_w, out_w);
+        x0[i] = t.i0 * 3;
+        x1[i] = t.i1 * 3;
+        w0[i] = 1.0f - t.f;
+        w1[i] = t.f;
+    }
+    for (int j = 0; j < out_h; j++) {
+        const GwTap ty = gw_axis_tap(j, in_h, out_h);
+        const float fy = ty.f, gy = 1.0f - fy;
+        const float *p[2];
+        const int want[2] = {ty.i0, ty.i1};
+        for (int w = 0; w < 2; w++) {
+            int k = cached[0] == want[w] ? 0 : cached[1] == want[w] ? 1 : -1;
+            if (k < 0) {
+                k = (w == 1 && cached[0] == want[0]) ? 1 : (w == 1 && cached[1] == want[0]) ? 0 : w;
+                planar_products(in + (size_t)want[w] * in_w * 3, in_w * 3, x0, x1, w0, w1, out_w,
+                                prod + (size_t)k * slot);
+                cached[k] = want[w];
+            }
+            p[w] = prod + (size_t)k * slot;
+        }
+        for (int c = 0; c < 3; c++)
+            combine_unit(p[0] + (size_t)c * out_w, p[0] + (size_t)(3 + c) * out_w, p[1] + (size_t)c * out_w,
+                         p[1] + (size_t)(3 + c) * out_w, gy, fy, out + (size_t)c * plane + (size_t)j * out_w, out_w);
+    }
+}
+
 int gw_sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y)
 {
     int x0 = (int)x, y0 = (int)y;

@@ -73,6 +73,12 @@ void gw_resize_init(GwResize *z, const uint8_t *in, int in_w, int in_h, int chan
                     int c1, void *scratch);
 void gw_resize_row(GwResize *z, int j, int k0, int k1, uint8_t *out_row);
 
+/* The bytes gw_resize_to_rgb(in, in_w, in_h, 3, ..., out_w, out_h) gives,
+ * as three planes of out_w x out_h unit values (byte / 255.0f, planar R, G,
+ * B): a network's input straight from the scaling. scratch as for the
+ * scaling (gw_resize_scratch_size(out_w)). */
+void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch);
+
 /* Bilinear value of an 8-bit plane (w, h >= 2) at column x, row y, rounded
  * half up; beyond the outer samples it extrapolates and is not clamped. */
 int gw_sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y);
