@@ -188,14 +188,26 @@ void gw_resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t 
     }
 }
 
-/* Four bytes at p as four floats. */
 #if GW_HAVE_SSE2
-static inline __m128 bytes4_ps(const uint8_t *p)
+/* The first three bytes at p0..p3 (four pixels) as three vectors, one per
+ * channel: the bytes are gathered, transposed 4x4 and widened. */
+static inline void pixels4_planes(const uint8_t *p0, const uint8_t *p1, const uint8_t *p2, const uint8_t *p3,
+                                  __m128 *r, __m128 *g, __m128 *b)
 {
-    int32_t v;
-    memcpy(&v, p, 4);
+    int32_t v0, v1, v2, v3;
+    memcpy(&v0, p0, 4);
+    memcpy(&v1, p1, 4);
+    memcpy(&v2, p2, 4);
+    memcpy(&v3, p3, 4);
     const __m128i zero = _mm_setzero_si128();
-    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(v), zero), zero));
+    const __m128i v = _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(v0), _mm_cvtsi32_si128(v1)),
+                                         _mm_unpacklo_epi32(_mm_cvtsi32_si128(v2), _mm_cvtsi32_si128(v3)));
+    const __m128i t = _mm_unpacklo_epi8(v, _mm_srli_si128(v, 8)); /* r0 r2 g0 g2 b0 b2 . . r1 r3 g1 g3 ... */
+    const __m128i u = _mm_unpacklo_epi8(t, _mm_srli_si128(t, 8)); /* r0..r3 g0..g3 b0..b3 . . . . */
+    const __m128i lo = _mm_unpacklo_epi8(u, zero), hi = _mm_unpackhi_epi8(u, zero);
+    *r = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero));
+    *g = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
+    *b = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero));
 }
 #endif
 
@@ -208,22 +220,19 @@ static void planar_products(const uint8_t *row, int row_bytes, const int *x0, co
     float *b[3] = {prod + 3 * (size_t)out_w, prod + 4 * (size_t)out_w, prod + 5 * (size_t)out_w};
     int i = 0;
 #if GW_HAVE_SSE2
-    /* Four columns at a time: each pixel's bytes (and one more) as a vector,
-     * transposed into a vector per channel. */
+    /* Four columns at a time; each load takes a pixel's bytes and one more,
+     * so the columns whose second tap ends the row take the scalar path. */
     for (; i + 4 <= out_w && x1[i + 3] + 4 <= row_bytes; i += 4) {
-        __m128 p0 = bytes4_ps(row + x0[i]), p1 = bytes4_ps(row + x0[i + 1]), p2 = bytes4_ps(row + x0[i + 2]),
-               p3 = bytes4_ps(row + x0[i + 3]);
-        __m128 q0 = bytes4_ps(row + x1[i]), q1 = bytes4_ps(row + x1[i + 1]), q2 = bytes4_ps(row + x1[i + 2]),
-               q3 = bytes4_ps(row + x1[i + 3]);
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
-        _MM_TRANSPOSE4_PS(q0, q1, q2, q3);
+        __m128 pr, pg, pb, qr, qg, qb;
+        pixels4_planes(row + x0[i], row + x0[i + 1], row + x0[i + 2], row + x0[i + 3], &pr, &pg, &pb);
+        pixels4_planes(row + x1[i], row + x1[i + 1], row + x1[i + 2], row + x1[i + 3], &qr, &qg, &qb);
         const __m128 v0 = _mm_loadu_ps(w0 + i), v1 = _mm_loadu_ps(w1 + i);
-        _mm_storeu_ps(a[0] + i, _mm_mul_ps(p0, v0));
-        _mm_storeu_ps(a[1] + i, _mm_mul_ps(p1, v0));
-        _mm_storeu_ps(a[2] + i, _mm_mul_ps(p2, v0));
-        _mm_storeu_ps(b[0] + i, _mm_mul_ps(q0, v1));
-        _mm_storeu_ps(b[1] + i, _mm_mul_ps(q1, v1));
-        _mm_storeu_ps(b[2] + i, _mm_mul_ps(q2, v1));
+        _mm_storeu_ps(a[0] + i, _mm_mul_ps(pr, v0));
+        _mm_storeu_ps(a[1] + i, _mm_mul_ps(pg, v0));
+        _mm_storeu_ps(a[2] + i, _mm_mul_ps(pb, v0));
+        _mm_storeu_ps(b[0] + i, _mm_mul_ps(qr, v1));
+        _mm_storeu_ps(b[1] + i, _mm_mul_ps(qg, v1));
+        _mm_storeu_ps(b[2] + i, _mm_mul_ps(qb, v1));
     }
 #endif
     for (; i < out_w; i++)
