@@ -15,6 +15,7 @@
 
 #include "platform/stage_timers.h"
 #include "resample/resample.h"
+#include "resample/simd.h"
 
 #define NET_MAX_SIDE 960
 
@@ -99,7 +100,17 @@ void gw_det_resample_map(const float *src, int src_w, int src_h, float *dst, int
 
 void gw_det_clamp_map(float *map, size_t count)
 {
-    for (size_t i = 0; i < count; i++) {
+    size_t i = 0;
+#if GW_HAVE_SSE2
+    /* v >= 0 keeps v (and -0), anything else (NaN too) becomes +0; then
+     * min(v, 1): the scalar loop's values, bit for bit. */
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+    for (; i + 4 <= count; i += 4) {
+        const __m128 v = _mm_loadu_ps(map + i);
+        _mm_storeu_ps(map + i, _mm_min_ps(_mm_and_ps(v, _mm_cmpge_ps(v, zero)), one));
+    }
+#endif
+    for (; i < count; i++) {
         float v = map[i];
         /* Written so that NaN fails the first test: a NaN score would
          * otherwise count as text and poison a box's mean. */
@@ -154,12 +165,12 @@ int gw_det_extract_boxes(DetectionResult *r, int width, int height, float thresh
     const int mw = r->map_width, mh = r->map_height;
     const size_t npix = (size_t)mw * (size_t)mh;
     const float *map = r->score_map;
-    int32_t *labels = (int32_t *)calloc(npix, sizeof *labels);
+    uint8_t *seen = (uint8_t *)calloc(npix, 1); /* pixels already in a region */
     PixelPos *stack = (PixelPos *)malloc(npix * sizeof *stack);
     TextBox *boxes = (TextBox *)malloc(GW_MAX_BOXES * sizeof *boxes);
 
-    if (!labels || !stack || !boxes) {
-        free(labels);
+    if (!seen || !stack || !boxes) {
+        free(seen);
         free(stack);
         free(boxes);
         free(r->score_map);
@@ -174,12 +185,19 @@ int gw_det_extract_boxes(DetectionResult *r, int width, int height, float thresh
     const float sx = (float)width / (float)mw;
     const float sy = (float)height / (float)mh;
     const double max_area = (double)((int64_t)width * height) * 0.3 * 100 / 100;
-    int32_t label = 0;
 
     for (int y = 0; y < mh && r->box_count < GW_MAX_BOXES; y++) {
         for (int x = 0; x < mw && r->box_count < GW_MAX_BOXES; x++) {
             size_t seed = (size_t)y * mw + x;
-            if (labels[seed] != 0 || threshold > map[seed])
+#if GW_HAVE_SSE2
+            /* Four pixels at a time over the run below the threshold. */
+            if (x + 4 <= mw &&
+                _mm_movemask_ps(_mm_cmpgt_ps(_mm_set1_ps(threshold), _mm_loadu_ps(map + seed))) == 0xF) {
+                x += 3;
+                continue;
+            }
+#endif
+            if (seen[seed] || threshold > map[seed])
                 continue;
 
             /* Grow the 8-connected region; a pixel is labelled when pushed,
@@ -187,7 +205,7 @@ int gw_det_extract_boxes(DetectionResult *r, int width, int height, float thresh
             int minx = x, maxx = x, miny = y, maxy = y;
             double sum = 0.0;
             size_t n = 0, sp = 0;
-            labels[seed] = ++label;
+            seen[seed] = 1;
             stack[sp].x = x;
             stack[sp].y = y;
             sp++;
@@ -206,9 +224,9 @@ int gw_det_extract_boxes(DetectionResult *r, int width, int height, float thresh
                         if (nx < 0 || nx >= mw)
                             continue;
                         size_t q = (size_t)ny * mw + nx;
-                        if (labels[q] != 0 || threshold > map[q])
+                        if (seen[q] || threshold > map[q])
                             continue;
-                        labels[q] = label;
+                        seen[q] = 1;
                         stack[sp].x = nx;
                         stack[sp].y = ny;
                         sp++;
@@ -236,7 +254,7 @@ int gw_det_extract_boxes(DetectionResult *r, int width, int height, float thresh
             b->conf = (float)(sum / (double)n);
         }
     }
-    free(labels);
+    free(seen);
     free(stack);
 
     gw_det_merge_boxes(boxes, &r->box_count);

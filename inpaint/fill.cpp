@@ -8,25 +8,85 @@
 #include "platform/stage_timers.h"
 #include "resample/resample.h"
 
+/* First and last nonzero byte of row[0..n): *first > *last when none. */
+static void row_extent(const uint8_t *row, int n, int *first, int *last)
+{
+    int a = 0, b = n - 1;
+    while (a + 8 <= n) { /* eight bytes at a time over the zero run */
+        uint64_t v;
+        memcpy(&v, row + a, 8);
+        if (v)
+            break;
+        a += 8;
+    }
+    while (a < n && !row[a])
+        a++;
+    if (a == n) {
+        *first = n;
+        *last = -1;
+        return;
+    }
+    while (!row[b])
+        b--;
+    *first = a;
+    *last = b;
+}
+
+/* The rows and columns of a side x side plane that hold a nonzero byte:
+ * rows r0..r1, columns c0..c1 (inclusive); r0 > r1 when all are zero. */
+typedef struct Extent {
+    int r0, r1, c0, c1;
+} Extent;
+
+static Extent plane_extent(const uint8_t *plane, int side)
+{
+    Extent e = {side, -1, side, -1};
+    for (int q = 0; q < side; q++) {
+        int a, b;
+        row_extent(plane + (size_t)q * side, side, &a, &b);
+        if (a > b)
+            continue;
+        e.r0 = imin(e.r0, q);
+        e.r1 = q;
+        e.c0 = imin(e.c0, a);
+        e.c1 = imax(e.c1, b);
+    }
+    return e;
+}
+
 void feather_mask(uint8_t *plane, uint16_t *h)
 {
     /* Separable: exact integer row sums of three (two at the ends), then
-     * column sums of those; the same sums and divisors as the 3x3 window. */
+     * column sums of those; the same sums and divisors as the 3x3 window.
+     * Rows away from the nonzero ones are zero and stay zero: each pass
+     * works on the nonzero rows and one more on each side. */
+    int lo = N, hi = -1;
+    for (int q = 0; q < N; q++) {
+        int a, b;
+        row_extent(plane + (size_t)q * N, N, &a, &b);
+        if (a <= b) {
+            lo = imin(lo, q);
+            hi = q;
+        }
+    }
+    if (lo > hi)
+        return;
     for (int pass = 0; pass < 2; pass++) {
-        for (int q = 0; q < N; q++) {
-            const uint8_t *in = plane + (size_t)q * N;
-            uint16_t *o = h + (size_t)q * N;
+        const int olo = imax(lo - 1, 0), ohi = imin(hi + 1, N - 1);
+        for (int q = imax(olo - 1, 0); q <= imin(ohi + 1, N - 1); q++) {
+            const uint8_t *__restrict in = plane + (size_t)q * N;
+            uint16_t *__restrict o = h + (size_t)q * N;
             o[0] = (uint16_t)(in[0] + in[1]);
             for (int p = 1; p < N - 1; p++)
                 o[p] = (uint16_t)(in[p - 1] + in[p] + in[p + 1]);
             o[N - 1] = (uint16_t)(in[N - 2] + in[N - 1]);
         }
-        for (int q = 0; q < N; q++) {
+        for (int q = olo; q <= ohi; q++) {
             const int q0 = imax(q - 1, 0), q1 = imin(q + 1, N - 1);
             const unsigned rows = (unsigned)(q1 - q0 + 1);
-            uint8_t *o = plane + (size_t)q * N;
-            const uint16_t *a = h + (size_t)q0 * N, *c = h + (size_t)q1 * N;
-            const uint16_t *b = h + (size_t)q * N;
+            uint8_t *__restrict o = plane + (size_t)q * N;
+            const uint16_t *__restrict a = h + (size_t)q0 * N, *__restrict c = h + (size_t)q1 * N;
+            const uint16_t *__restrict b = h + (size_t)q * N;
             if (rows == 3) {
                 o[0] = (uint8_t)(((unsigned)a[0] + b[0] + c[0]) / 6u);
                 for (int p = 1; p < N - 1; p++)
@@ -41,12 +101,15 @@ void feather_mask(uint8_t *plane, uint16_t *h)
                 o[N - 1] = (uint8_t)(((unsigned)b[N - 1] + other[N - 1]) / 4u);
             }
         }
+        lo = olo;
+        hi = ohi;
     }
 }
 
 /* The crop's 0/1 mask at 512x512 as 0/255, a model pixel being hole when any
- * crop pixel under it is: thin letter holes survive the scaling down. */
-static void pool_mask_any(const uint8_t *mask, int s, uint8_t *out)
+ * crop pixel under it is: thin letter holes survive the scaling down. Model
+ * rows over crop rows without hole (outside rows m.r0..m.r1) are zero. */
+static void pool_mask_any(const uint8_t *mask, int s, const Extent *m, uint8_t *out)
 {
     int lo[GW_INPAINT_SIZE], hi[GW_INPAINT_SIZE];  /* crop span of each model row/column */
     for (int p = 0; p < N; p++) {
@@ -56,6 +119,10 @@ static void pool_mask_any(const uint8_t *mask, int s, uint8_t *out)
     }
     for (int q = 0; q < N; q++) {
         uint8_t *o = out + (size_t)q * N;
+        if (hi[q] <= m->r0 || lo[q] > m->r1) {
+            memset(o, 0, (size_t)N);
+            continue;
+        }
         for (int p = 0; p < N; p++) {
             uint8_t any = 0;
             for (int r = lo[q]; r < hi[q] && !any; r++) {
@@ -72,8 +139,9 @@ static void pool_mask_any(const uint8_t *mask, int s, uint8_t *out)
  * centres. Near the crop's right and bottom edges the lookup extrapolates
  * and m may leave 0..1; 255*m keeps its low 8 bits, as the model has always
  * been fed. Each value is gw_sample_u8_bilinear's, with its clamped positions
- * and weights worked out once per row and column. */
-static void sample_mask(const uint8_t *mask, int s, uint8_t *out)
+ * and weights worked out once per row and column; a model row whose two crop
+ * rows hold no hole (outside m.r0..m.r1) is zero whatever the weights. */
+static void sample_mask(const uint8_t *mask, int s, const Extent *m, uint8_t *out)
 {
     GwTap taps[GW_INPAINT_SIZE]; /* the same along both axes of the square */
     for (int p = 0; p < N; p++) {
@@ -89,14 +157,18 @@ static void sample_mask(const uint8_t *mask, int s, uint8_t *out)
     }
     for (int q = 0; q < N; q++) {
         const GwTap ty = taps[q];
+        uint8_t *o = out + (size_t)q * N;
+        if (ty.i1 < m->r0 || ty.i0 > m->r1) {
+            memset(o, 0, (size_t)N);
+            continue;
+        }
         const uint8_t *r0 = mask + (size_t)ty.i0 * s;
         const uint8_t *r1 = r0 + s;
-        uint8_t *o = out + (size_t)q * N;
         for (int p = 0; p < N; p++) {
             const GwTap tx = taps[p];
             const float v = gw_bilerp((float)r0[tx.i0], (float)r0[tx.i1], (float)r1[tx.i0], (float)r1[tx.i1], tx.f, ty.f);
-            const int m = (int)(v + 0.5f);
-            o[p] = (uint8_t)(255 * m);
+            const int mv = (int)(v + 0.5f);
+            o[p] = (uint8_t)(255 * mv);
         }
     }
 }
@@ -109,24 +181,43 @@ static inline uint8_t output_byte(float v)
     return (uint8_t)((v < 255.0f ? v : 255.0f) + 0.5f);
 }
 
-/* Blends crop->repainted into the frame through crop->alpha. */
-static void blend_crop(const RegionCrop *crop, uint8_t *rgb, int width)
+/* Output indices 0..s-1 of a 512 -> s scaling whose two taps reach source
+ * indices lo..hi: [*a, *b). The taps rise with the index. */
+static void reaching(int lo, int hi, int s, int *a, int *b)
+{
+    int j = 0, e = s;
+    while (j < s && gw_axis_tap(j, N, s).i1 < lo)
+        j++;
+    while (e > j && gw_axis_tap(e - 1, N, s).i0 > hi)
+        e--;
+    *a = j;
+    *b = e;
+}
+
+/* Blends columns c0..c1-1 of one crop row into the frame row f: alpha bytes
+ * 0..5 keep the frame pixel, 255 takes the repainted one (rep*1 + f*0 + 0.5
+ * truncates to rep), the rest mix in float32. */
+static void blend_row(uint8_t *f, const uint8_t *rep, const uint8_t *al, int c0, int c1)
 {
     const float *unit = gw_byte_unit();
-    const int s = crop->side;
-    for (int r = 0; r < s; r++) {
-        uint8_t *f = rgb + ((size_t)(crop->y + r) * width + crop->x) * 3;
-        const uint8_t *rep = crop->repainted + (size_t)r * s * 3;
-        const uint8_t *al = crop->alpha + (size_t)r * s * 3;
-        for (int c = 0; c < s; c++) {
-            const float a = unit[al[c * 3]];
-            if (a < 0.02f)
-                continue;  /* alpha bytes 0..5 keep the frame pixel */
+    int c = c0;
+    while (c < c1) {
+        if (al[c] == 255) {
+            int e = c + 1;
+            while (e < c1 && al[e] == 255)
+                e++;
+            memcpy(f + (size_t)c * 3, rep + (size_t)c * 3, (size_t)(e - c) * 3);
+            c = e;
+            continue;
+        }
+        const float a = unit[al[c]];
+        if (a >= 0.02f) {
             for (int ch = 0; ch < 3; ch++) {
-                const int k = c * 3 + ch;
+                const size_t k = (size_t)c * 3 + ch;
                 f[k] = (uint8_t)((float)rep[k] * a + (float)f[k] * (1.0f - a) + 0.5f);
             }
         }
+        c++;
     }
 }
 
@@ -143,13 +234,114 @@ static int check_output_shape(const TensorShape *o, char *msg, size_t size)
     return -1;
 }
 
-int inpaint_crop(ModelSession *model, RegionCrop *crop, uint8_t *rgb, int width, const InpaintWork *w)
+/* The crop's model input: the scaled crop as three planes of unit values
+ * (the bytes of the scaling / 255) and the hole plane (0/255 in soft, 0/1
+ * in the mask tensor). */
+static void fill_inputs(RegionCrop *crop, const Extent *hole, const InpaintWork *w)
 {
     const int s = crop->side;
     const float *unit = gw_byte_unit();
-    /* work: 512x512 RGB24, in turn the scaled crop and the repainted image.
-     * soft: the 512x512 hole mask, softened after the run. */
+    gw_resize_to_unit_planes(crop->pixels, s, s, w->image_tensor, N, N, w->resize);
+    if (w->glyphs)
+        pool_mask_any(crop->mask, s, hole, w->soft);
+    else
+        sample_mask(crop->mask, s, hole, w->soft);
+    for (int q = 0; q < N; q++) {
+        const uint8_t *m = w->soft + (size_t)q * N;
+        float *t = w->mask_tensor + (size_t)q * N;
+        int a, b;
+        row_extent(m, N, &a, &b);
+        if (a > b) {
+            memset(t, 0, (size_t)N * sizeof *t); /* all bits zero: 0.0f */
+            continue;
+        }
+        for (int p = 0; p < N; p++)
+            t[p] = unit[m[p]];
+    }
+}
+
+/* The model's output back into the frame. Only crop pixels whose alpha can
+ * be nonzero are worked on: the rows and columns whose scaling taps reach the
+ * softened hole (and, with letter holes, the letters themselves); there the
+ * output becomes bytes, the alpha is scaled, and row by row the repainted
+ * pixels are scaled and blended where the alpha is 6 or more. */
+static void blend_back(RegionCrop *crop, const Extent *hole, uint8_t *rgb, int width, const InpaintWork *w)
+{
+    const int s = crop->side;
     uint8_t *work = w->work, *soft = w->soft;
+    feather_mask(soft, w->feather);
+    const Extent e = plane_extent(soft, N);
+    int j0 = 0, j1 = 0, c0 = 0, c1 = 0;
+    if (e.r0 <= e.r1) {
+        reaching(e.r0, e.r1, s, &j0, &j1);
+        reaching(e.c0, e.c1, s, &c0, &c1);
+    }
+    if (w->glyphs && hole->r0 <= hole->r1) {
+        if (j0 >= j1) { /* no soft pixel: the letters alone */
+            j0 = hole->r0, j1 = hole->r1 + 1, c0 = hole->c0, c1 = hole->c1 + 1;
+        } else {
+            j0 = imin(j0, hole->r0), j1 = imax(j1, hole->r1 + 1);
+            c0 = imin(c0, hole->c0), c1 = imax(c1, hole->c1 + 1);
+        }
+    }
+    if (j0 >= j1 || c0 >= c1) {
+        memset(crop->alpha, 0, (size_t)s * s);
+        return;
+    }
+
+    /* The output as bytes where the window's taps read it. */
+    const int q0 = gw_axis_tap(j0, N, s).i0, q1 = gw_axis_tap(j1 - 1, N, s).i1;
+    const int p0 = gw_axis_tap(c0, N, s).i0, p1 = gw_axis_tap(c1 - 1, N, s).i1;
+    for (int c = 0; c < 3; c++)
+        for (int q = q0; q <= q1; q++) {
+            const float *t = w->output_tensor + c * PLANE + (size_t)q * N;
+            uint8_t *o = work + (size_t)q * N * 3 + c;
+            for (int p = p0; p <= p1; p++)
+                o[p * 3] = output_byte(t[p]);
+        }
+
+    /* The alpha: the softened hole scaled as one plane, zero outside the
+     * window; every letter pixel is repainted fully (the softening only
+     * widens the blend outwards). */
+    for (int j = 0; j < s; j++) {
+        uint8_t *al = crop->alpha + (size_t)j * s;
+        if (j < j0 || j >= j1) {
+            memset(al, 0, (size_t)s);
+            continue;
+        }
+        memset(al, 0, (size_t)c0);
+        memset(al + c1, 0, (size_t)(s - c1));
+    }
+    gw_resize_window(soft, N, N, 1, crop->alpha, s, s, c0, c1, j0, j1, w->resize);
+    if (w->glyphs) {
+        for (int j = hole->r0; j <= hole->r1; j++) {
+            const uint8_t *m = crop->mask + (size_t)j * s;
+            uint8_t *al = crop->alpha + (size_t)j * s;
+            for (int c = hole->c0; c <= hole->c1; c++)
+                if (m[c])
+                    al[c] = 255;
+        }
+    }
+
+    GwResize rep;
+    gw_resize_init(&rep, work, N, N, 3, s, s, c0, c1, w->resize);
+    for (int j = j0; j < j1; j++) {
+        const uint8_t *al = crop->alpha + (size_t)j * s;
+        int a0 = c0, a1 = c1;
+        while (a0 < a1 && al[a0] <= 5)
+            a0++;
+        while (a1 > a0 && al[a1 - 1] <= 5)
+            a1--;
+        if (a0 == a1)
+            continue;
+        uint8_t *r = crop->repainted + (size_t)j * s * 3;
+        gw_resize_row(&rep, j, a0, a1, r);
+        blend_row(rgb + ((size_t)(crop->y + j) * width + crop->x) * 3, r, al, a0, a1);
+    }
+}
+
+int inpaint_crop(ModelSession *model, RegionCrop *crop, uint8_t *rgb, int width, const InpaintWork *w)
+{
     char msg[512];
     float *inputs[2] = {w->image_tensor, w->mask_tensor};
     float *outputs[1] = {w->output_tensor};
@@ -161,19 +353,8 @@ int inpaint_crop(ModelSession *model, RegionCrop *crop, uint8_t *rgb, int width,
     const size_t out_cap = 3 * PLANE;
 
     GW_TIMER_START(t_in);
-    gw_resize_to_rgb(crop->pixels, s, s, 3, work, N, N, w->resize);
-    for (int c = 0; c < 3; c++) {
-        float *t = w->image_tensor + c * PLANE;
-        const uint8_t *p = work + c;
-        for (size_t i = 0; i < PLANE; i++)
-            t[i] = unit[p[i * 3]];
-    }
-    if (w->glyphs)
-        pool_mask_any(crop->mask, s, soft);
-    else
-        sample_mask(crop->mask, s, soft);
-    for (size_t i = 0; i < PLANE; i++)
-        w->mask_tensor[i] = unit[soft[i]];
+    const Extent hole = plane_extent(crop->mask, crop->side);
+    fill_inputs(crop, &hole, w);
     GW_TIMER_STOP(t_in, GW_ST_BLEND);
 
     memset(msg, 0, sizeof msg);
@@ -188,25 +369,7 @@ int inpaint_crop(ModelSession *model, RegionCrop *crop, uint8_t *rgb, int width,
     }
 
     GW_TIMER_START(t_out);
-    for (int c = 0; c < 3; c++) {
-        const float *t = w->output_tensor + c * PLANE;
-        uint8_t *p = work + c;
-        for (size_t i = 0; i < PLANE; i++)
-            p[i * 3] = output_byte(t[i]);
-    }
-    gw_resize_to_rgb(work, N, N, 3, crop->repainted, s, s, w->resize);
-
-    feather_mask(soft, w->feather);
-    /* The softened mask scaled as one plane; crop->alpha gets it as R = G = B. */
-    gw_resize_to_rgb(soft, N, N, 1, crop->alpha, s, s, w->resize);
-    if (w->glyphs) {
-        /* Every letter pixel is repainted fully; the softening only widens
-         * the blend outwards. */
-        for (size_t i = 0; i < (size_t)s * s; i++)
-            if (crop->mask[i])
-                crop->alpha[i * 3] = 255;
-    }
-    blend_crop(crop, rgb, width);
+    blend_back(crop, &hole, rgb, width, w);
     GW_TIMER_STOP(t_out, GW_ST_BLEND);
     return 0;
 }

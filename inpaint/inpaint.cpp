@@ -33,7 +33,7 @@ int gw_inpaint_work_bind(InpaintArena *a, int width, int height, int with_glyphs
     const size_t o_dilate = o_feather + round64(PLANE * sizeof(uint16_t));
     const size_t o_resize = o_dilate + round64(gw_dilate_scratch_size(side));
     const size_t o_crop = o_resize + round64(gw_resize_scratch_size(imax(side, N)));
-    const size_t o_glyphs = o_crop + round64(10 * max_area);
+    const size_t o_glyphs = o_crop + round64(8 * max_area);
     const size_t need = o_glyphs + (with_glyphs ? (size_t)width * height : 0);
 
     if (a->cap < need) {

@@ -69,8 +69,8 @@ typedef struct RegionCrop {
     int32_t side;          /* 16 or more */
     uint8_t *pixels;       /* RGB24 copy of the frame inside the crop */
     uint8_t *mask;         /* 1 = repaint, 0 = keep */
-    uint8_t *repainted;    /* RGB24: the model's output scaled to the crop */
-    uint8_t *alpha;        /* RGB24: the softened mask scaled to the crop, R = G = B */
+    uint8_t *repainted;    /* RGB24: the model's output scaled to the crop, set only where alpha >= 6 */
+    uint8_t *alpha;        /* side x side: the softened mask scaled to the crop */
 } RegionCrop;
 
 /* The work buffers of one frame, for crops of side up to max_side. */
@@ -79,7 +79,7 @@ typedef struct InpaintWork {
     float *image_tensor;   /* 3 * 512 * 512 */
     float *mask_tensor;    /* 512 * 512 */
     float *output_tensor;  /* 3 * 512 * 512 */
-    uint8_t *crop;         /* 10 * max_side^2: pixels, mask, repainted, alpha */
+    uint8_t *crop;         /* 8 * max_side^2: pixels, mask, repainted, alpha */
     uint8_t *dilate;       /* gw_dilate_scratch_size(max_side), int-aligned */
     void *resize;          /* gw_resize_scratch_size(max(max_side, 512)), float-aligned */
     uint8_t *work;         /* 3 * 512 * 512 */

@@ -3,25 +3,76 @@
 #include <string.h>
 
 #include "inpaint_internal.h"
+#include "resample/simd.h"
 
 size_t gw_dilate_scratch_size(int side) { return (size_t)side * sizeof(int) + (size_t)side * side; }
 
+/* Whether any of the n bytes at p is nonzero (eight at a time). */
+static int any_set(const uint8_t *p, size_t n)
+{
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t v;
+        memcpy(&v, p + i, 8);
+        if (v)
+            return 1;
+    }
+    for (; i < n; i++)
+        if (p[i])
+            return 1;
+    return 0;
+}
+
+/* The rows and columns of a side x side plane that hold a nonzero byte;
+ * 0 when none. */
+static int mask_extent(const uint8_t *mask, int side, int *r0, int *r1, int *c0, int *c1)
+{
+    *r0 = side, *r1 = -1, *c0 = side, *c1 = -1;
+    for (int q = 0; q < side; q++) {
+        const uint8_t *m = mask + (size_t)q * side;
+        int a = 0, b = side - 1;
+        while (a + 8 <= side) { /* eight bytes at a time over the zero run */
+            uint64_t v;
+            memcpy(&v, m + a, 8);
+            if (v)
+                break;
+            a += 8;
+        }
+        while (a < side && !m[a])
+            a++;
+        if (a == side)
+            continue;
+        while (!m[b])
+            b--;
+        *r0 = imin(*r0, q);
+        *r1 = q;
+        *c0 = imin(*c0, a);
+        *c1 = imax(*c1, b);
+    }
+    return *r1 >= 0;
+}
+
 void gw_dilate_mask(uint8_t *mask, int side, int radius, void *scratch)
 {
-    if (side <= 0 || radius <= 0)
+    int r0, r1, c0, c1;
+    if (side <= 0 || radius <= 0 || !mask_extent(mask, side, &r0, &r1, &c0, &c1))
         return;
     int *cnt = (int *)scratch;  /* one running count per column, then the intermediate plane */
     uint8_t *tmp = (uint8_t *)(cnt + side);
+    /* Only the set bytes' rows and columns, grown by the radius, can change;
+     * tmp holds the horizontal pass for the set rows r0..r1 only. */
+    const int x0 = imax(c0 - radius, 0), x1 = imin(c1 + radius, side - 1);
+    const int y0 = imax(r0 - radius, 0), y1 = imin(r1 + radius, side - 1);
 
     /* Both passes keep a running count of the set bytes inside the window,
      * so the cost does not grow with the radius. */
-    for (int q = 0; q < side; q++) {
+    for (int q = r0; q <= r1; q++) {
         const uint8_t *m = mask + (size_t)q * side;
         uint8_t *t = tmp + (size_t)q * side;
         int n = 0;
-        for (int i = 0; i <= radius && i < side; i++)
+        for (int i = imax(x0 - radius, 0); i <= x0 + radius && i < side; i++)
             n += m[i] != 0;
-        for (int c = 0; c < side; c++) {
+        for (int c = x0; c <= x1; c++) {
             t[c] = n > 0;
             if (c + 1 + radius < side)
                 n += m[c + 1 + radius] != 0;
@@ -30,25 +81,28 @@ void gw_dilate_mask(uint8_t *mask, int side, int radius, void *scratch)
         }
     }
     /* Vertical pass in row order: one running count per column. */
-    memset(cnt, 0, (size_t)side * sizeof *cnt);
-    for (int i = 0; i <= radius && i < side; i++) {
-        const uint8_t *t = tmp + (size_t)i * side;
-        for (int c = 0; c < side; c++)
-            cnt[c] += t[c] != 0;
+    memset(cnt + x0, 0, (size_t)(x1 - x0 + 1) * sizeof *cnt);
+    for (int i = imax(y0 - radius, r0); i <= imin(y0 + radius, r1); i++) {
+        const uint8_t *__restrict t = tmp + (size_t)i * side;
+        int *__restrict k = cnt;
+        for (int c = x0; c <= x1; c++)
+            k[c] += t[c];
     }
-    for (int q = 0; q < side; q++) {
-        uint8_t *m = mask + (size_t)q * side;
-        for (int c = 0; c < side; c++)
-            m[c] = cnt[c] > 0;
-        if (q + 1 + radius < side) {
-            const uint8_t *t = tmp + (size_t)(q + 1 + radius) * side;
-            for (int c = 0; c < side; c++)
-                cnt[c] += t[c] != 0;
+    for (int q = y0; q <= y1; q++) {
+        uint8_t *__restrict m = mask + (size_t)q * side;
+        int *__restrict k = cnt;
+        for (int c = x0; c <= x1; c++)
+            m[c] = k[c] > 0;
+        const int in = q + 1 + radius, out = q - radius;
+        if (in >= r0 && in <= r1) {
+            const uint8_t *__restrict t = tmp + (size_t)in * side;
+            for (int c = x0; c <= x1; c++)
+                k[c] += t[c];
         }
-        if (q - radius >= 0) {
-            const uint8_t *t = tmp + (size_t)(q - radius) * side;
-            for (int c = 0; c < side; c++)
-                cnt[c] -= t[c] != 0;
+        if (out >= r0 && out <= r1) {
+            const uint8_t *__restrict t = tmp + (size_t)out * side;
+            for (int c = x0; c <= x1; c++)
+                k[c] -= t[c];
         }
     }
 }
@@ -69,6 +123,35 @@ static inline void map_tap(int pos, float k, int extent, int n, int *i, float *f
     *f = sp - (float)ip;
 }
 
+/* Marks where v = a0*gy + b0*gy + a1*fy + b1*fy (in that order) reaches thr,
+ * for c in 0..n-1; NaN does not. */
+static void threshold_row(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
+                          float thr, uint8_t *out, int n)
+{
+    int c = 0;
+#if GW_HAVE_SSE2
+    const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), vt = _mm_set1_ps(thr);
+    const __m128i one = _mm_set1_epi8(1);
+    for (; c + 16 <= n; c += 16) {
+        __m128i q[4];
+        for (int j = 0; j < 4; j++) {
+            const int m = c + 4 * j;
+            const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + m), vg),
+                                                              _mm_mul_ps(_mm_loadu_ps(b0 + m), vg)),
+                                                   _mm_mul_ps(_mm_loadu_ps(a1 + m), vf)),
+                                        _mm_mul_ps(_mm_loadu_ps(b1 + m), vf));
+            q[j] = _mm_castps_si128(_mm_cmpge_ps(v, vt));
+        }
+        const __m128i w = _mm_packs_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+        _mm_storeu_si128((__m128i *)(out + c), _mm_and_si128(w, one));
+    }
+#endif
+    for (; c < n; c++) {
+        const float v = a0[c] * gy + b0[c] * gy + a1[c] * fy + b1[c] * fy;
+        out[c] = v >= thr;
+    }
+}
+
 /* Marks crop pixels whose score, looked up bilinearly in the score map at
  * the frame position, reaches the threshold. A NaN score counts as no text.
  * scratch: gw_resize_scratch_size(side) bytes or more. */
@@ -78,43 +161,69 @@ static void mark_scores(uint8_t *mask, const RegionCrop *crop, int width, int he
     const int mw = det->map_width, mh = det->map_height;
     const float kx = (float)(mw - 1), ky = (float)(mh - 1);
     const int side = crop->side;
-    /* Column positions (the same for every row), then (score * column
-     * weight) for two cached map rows: slot k holds m[ix]*(1-fx), then
-     * m[ix+1]*fx, for map row rows[k]. */
+    /* Column positions and weights (the same for every row), then (score *
+     * column weight) for two cached map rows: slot k holds m[ix]*(1-fx),
+     * then m[ix+1]*fx, for map row rows[k]. */
     int *ixs = (int *)scratch;
     float *fxs = (float *)(ixs + side);
-    float *prod = fxs + side;
-    int rows[2] = {-1, -1};
+    float *gxs = fxs + side;
+    float *prod = gxs + side;
+    int rows[2] = {-1, -1}, ready[2] = {0, 0};
+    float peak[2] = {0.0f, 0.0f}; /* the largest score the slot's row offers the crop */
 
-    for (int c = 0; c < side; c++)
+    /* A value is a sum of scores times weights; the weights of each axis
+     * add up to 1, or to fx where the lookup extrapolates past the last
+     * sample (fx > 1). So a value stays below peak * gain(x) * gain(y) (and
+     * a little rounding), and rows whose scores all lie well under the
+     * threshold are marked nothing without working out a value. */
+    float gain_x = 1.0f;
+    for (int c = 0; c < side; c++) {
         map_tap(crop->x + c, kx, width, mw, &ixs[c], &fxs[c]);
+        gxs[c] = 1.0f - fxs[c];
+        gain_x = fxs[c] > gain_x ? fxs[c] : gain_x;
+    }
+    const int m0 = ixs[0], m1 = ixs[side - 1] + 1; /* map columns the crop reads */
     for (int r = 0; r < side; r++) {
         int iy;
         float fy;
         map_tap(crop->y + r, ky, height, mh, &iy, &fy);
         const float gy = 1.0f - fy;
-        const float *p[2];
+        int slot[2];
         for (int w = 0; w < 2; w++) {
             const int want = iy + w;
             int k = rows[0] == want ? 0 : rows[1] == want ? 1 : -1;
             if (k < 0) {
                 k = (w == 1 && rows[0] == iy) ? 1 : (w == 1 && rows[1] == iy) ? 0 : w;
                 const float *m = det->score_map + (size_t)want * mw;
-                float *a = prod + (size_t)k * 2 * side, *b = a + side;
-                for (int c = 0; c < side; c++) {
-                    a[c] = m[ixs[c]] * (1.0f - fxs[c]);
-                    b[c] = m[ixs[c] + 1] * fxs[c];
-                }
+                float top = 0.0f;
+                for (int c = m0; c <= m1; c++)
+                    top = m[c] > top ? m[c] : top; /* NaN marks nothing and is passed over */
                 rows[k] = want;
+                ready[k] = 0;
+                peak[k] = top;
             }
-            p[w] = prod + (size_t)k * 2 * side;
+            slot[w] = k;
         }
-        const float *a0 = p[0], *b0 = p[0] + side, *a1 = p[1], *b1 = p[1] + side;
         uint8_t *out = mask + (size_t)r * side;
-        for (int c = 0; c < side; c++) {
-            const float v = a0[c] * gy + b0[c] * gy + a1[c] * fy + b1[c] * fy;
-            out[c] = v >= thr;
+        const float top = peak[0] > peak[1] ? peak[0] : peak[1];
+        if (top * gain_x * (fy > 1.0f ? fy : 1.0f) * 1.001f < thr) {
+            memset(out, 0, (size_t)side);
+            continue;
         }
+        for (int w = 0; w < 2; w++) {
+            const int k = slot[w];
+            if (ready[k])
+                continue;
+            const float *m = det->score_map + (size_t)rows[k] * mw;
+            float *a = prod + (size_t)k * 2 * side, *b = a + side;
+            for (int c = 0; c < side; c++) {
+                a[c] = m[ixs[c]] * gxs[c];
+                b[c] = m[ixs[c] + 1] * fxs[c];
+            }
+            ready[k] = 1;
+        }
+        const float *p0 = prod + (size_t)slot[0] * 2 * side, *p1 = prod + (size_t)slot[1] * 2 * side;
+        threshold_row(p0, p0 + side, p1, p1 + side, gy, fy, thr, out, side);
     }
 }
 
@@ -211,9 +320,8 @@ int build_region_mask(const uint8_t *rgb, int width, int height, const Detection
     }
     gw_dilate_mask(crop->mask, side, rad, work->dilate);
 
-    for (size_t i = 0; i < area; i++)
-        if (crop->mask[i])
-            return 1;
+    if (any_set(crop->mask, area))
+        return 1;
     memset(crop, 0, sizeof *crop);
     return 0;
 }

@@ -1,6 +1,10 @@
 // Bilinear resampling shared by detection and inpainting.
 #include "resample.h"
 
+#include <string.h>
+
+#include "simd.h"
+
 /* Filled once, on first use (function-local statics: concurrent first calls
  * are safe). */
 const float *gw_byte_value(void)
@@ -28,82 +32,272 @@ const float *gw_byte_unit(void)
 }
 
 /* Column taps of a scaling, in source bytes (times the channel count). */
-typedef struct ColTap {
+struct GwColTap {
     int x0, x1;
     float w0, w1; /* 1 - fx, fx */
-} ColTap;
+};
+
+/* Floats of one cached product row: 3 channels, and room for one 4-float
+ * store past the last column. */
+static size_t product_row(int out_w) { return (size_t)out_w * 3 + 4; }
 
 size_t gw_resize_scratch_size(int out_w)
 {
-    /* the taps, then two cached rows of (a*w0, b*w1) products, 3 channels */
-    return (size_t)out_w * sizeof(ColTap) + 4 * (size_t)out_w * 3 * sizeof(float);
+    /* the taps, then two cached rows of (a*w0, b*w1) products */
+    return (size_t)out_w * sizeof(GwColTap) + 4 * product_row(out_w) * sizeof(float);
+}
+
+void gw_resize_init(GwResize *z, const uint8_t *in, int in_w, int in_h, int chans, int out_w, int out_h, int c0,
+                    int c1, void *scratch)
+{
+    z->in = in;
+    z->in_w = in_w;
+    z->in_h = in_h;
+    z->chans = chans;
+    z->out_w = out_w;
+    z->out_h = out_h;
+    z->c0 = c0;
+    z->c1 = c1;
+    z->taps = (GwColTap *)scratch;
+    z->prod = (float *)(z->taps + out_w);
+    z->cached[0] = z->cached[1] = -1;
+    for (int i = c0; i < c1; i++) {
+        const GwTap t = gw_axis_tap(i, in_w, out_w);
+        z->taps[i].x0 = t.i0 * chans;
+        z->taps[i].x1 = t.i1 * chans;
+        z->taps[i].w0 = 1.0f - t.f;
+        z->taps[i].w1 = t.f;
+    }
+}
+
+/* (sample * column weight) of one source row for the columns c0..c1-1: a
+ * for the first tap of each column, b for the second. */
+static void row_products(const GwResize *z, const uint8_t *row, float *a, float *b)
+{
+    const GwColTap *taps = z->taps;
+    const int row_bytes = z->in_w * z->chans;
+    int i = z->c0;
+    if (z->chans == 3) {
+#if GW_HAVE_SSE2
+        /* Four bytes from each tap, the pixel's three and one more that the
+         * next column overwrites (or that lands in the row's slack); the
+         * columns whose taps end the row take the scalar path. */
+        const __m128i zero = _mm_setzero_si128();
+        for (; i < z->c1 && taps[i].x1 + 4 <= row_bytes; i++) {
+            int32_t p0, p1;
+            memcpy(&p0, row + taps[i].x0, 4);
+            memcpy(&p1, row + taps[i].x1, 4);
+            const __m128 v0 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(p0), zero), zero));
+            const __m128 v1 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(p1), zero), zero));
+            _mm_storeu_ps(a + (size_t)i * 3, _mm_mul_ps(v0, _mm_set1_ps(taps[i].w0)));
+            _mm_storeu_ps(b + (size_t)i * 3, _mm_mul_ps(v1, _mm_set1_ps(taps[i].w1)));
+        }
+#endif
+        for (; i < z->c1; i++) {
+            const GwColTap t = taps[i];
+            for (int c = 0; c < 3; c++) {
+                a[i * 3 + c] = (float)row[t.x0 + c] * t.w0;
+                b[i * 3 + c] = (float)row[t.x1 + c] * t.w1;
+            }
+        }
+    } else {
+        for (; i < z->c1; i++) {
+            a[i] = (float)row[taps[i].x0] * taps[i].w0;
+            b[i] = (float)row[taps[i].x1] * taps[i].w1;
+        }
+    }
+}
+
+/* o[k] for k in k0..k1-1 from the two rows' products, in gw_bilerp's order,
+ * rounded half up; the int keeps its low byte as a plain conversion does. */
+static void combine_rows(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
+                         uint8_t *o, size_t k0, size_t k1)
+{
+    size_t k = k0;
+#if GW_HAVE_SSE2
+    const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), half = _mm_set1_ps(0.5f);
+    const __m128i low = _mm_set1_epi32(255);
+    for (; k + 16 <= k1; k += 16) {
+        __m128i q[4];
+        for (int j = 0; j < 4; j++) {
+            const size_t m = k + 4 * (size_t)j;
+            const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + m), vg),
+                                                              _mm_mul_ps(_mm_loadu_ps(b0 + m), vg)),
+                                                   _mm_mul_ps(_mm_loadu_ps(a1 + m), vf)),
+                                        _mm_mul_ps(_mm_loadu_ps(b1 + m), vf));
+            q[j] = _mm_and_si128(_mm_cvttps_epi32(_mm_add_ps(v, half)), low);
+        }
+        const __m128i w = _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+        _mm_storeu_si128((__m128i *)(o + k), w);
+    }
+#endif
+    for (; k < k1; k++) {
+        const float v = a0[k] * gy + b0[k] * gy + a1[k] * fy + b1[k] * fy;
+        o[k] = (uint8_t)(int)(v + 0.5f);
+    }
 }
 
 /* Each term is (sample * column weight) * row weight; the first product
  * depends on the source row and column only, so it is worked out once per
  * source row (two rows cached: a row serves neighbouring output rows) and
  * the rows are then combined element-wise, in gw_bilerp's order. */
+void gw_resize_row(GwResize *z, int j, int k0, int k1, uint8_t *out_row)
+{
+    const int chans = z->chans;
+    const size_t slot = product_row(z->out_w);
+    const GwTap ty = gw_axis_tap(j, z->in_h, z->out_h);
+    const float fy = ty.f, gy = 1.0f - fy;
+
+    /* Products of rows i0 and i1: slot k holds (a*w0, b*w1) for row cached[k]. */
+    const float *p[2];
+    const int want[2] = {ty.i0, ty.i1};
+    for (int w = 0; w < 2; w++) {
+        int k = z->cached[0] == want[w] ? 0 : z->cached[1] == want[w] ? 1 : -1;
+        if (k < 0) {
+            /* reuse the slot the other wanted row does not occupy */
+            k = (w == 1 && z->cached[0] == want[0]) ? 1 : (w == 1 && z->cached[1] == want[0]) ? 0 : w;
+            float *a = z->prod + (size_t)k * 2 * slot;
+            row_products(z, z->in + (size_t)want[w] * z->in_w * chans, a, a + slot);
+            z->cached[k] = want[w];
+        }
+        p[w] = z->prod + (size_t)k * 2 * slot;
+    }
+    combine_rows(p[0], p[0] + slot, p[1], p[1] + slot, gy, fy, out_row, (size_t)k0 * chans, (size_t)k1 * chans);
+}
+
+void gw_resize_window(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h, int c0,
+                      int c1, int r0, int r1, void *scratch)
+{
+    GwResize z;
+    gw_resize_init(&z, in, in_w, in_h, chans, out_w, out_h, c0, c1, scratch);
+    for (int j = r0; j < r1; j++)
+        gw_resize_row(&z, j, c0, c1, out + (size_t)j * out_w * chans);
+}
+
 void gw_resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h,
                       void *scratch)
 {
-    const size_t n = (size_t)out_w * chans;
-    ColTap *taps = (ColTap *)scratch;
-    float *prod = (float *)(taps + out_w);
-    const float *U = gw_byte_value();
+    GwResize z;
+    gw_resize_init(&z, in, in_w, in_h, chans, out_w, out_h, 0, out_w, scratch);
+    for (int j = 0; j < out_h; j++) {
+        uint8_t *o = out + (size_t)j * out_w * 3;
+        gw_resize_row(&z, j, 0, out_w, o);
+        if (chans == 1) /* one value per pixel at the row's start, spread backwards to R = G = B */
+            for (int k = out_w - 1; k >= 0; k--)
+                o[k * 3] = o[k * 3 + 1] = o[k * 3 + 2] = o[k];
+    }
+}
+
+#if GW_HAVE_SSE2
+/* The first three bytes at p0..p3 (four pixels) as three vectors, one per
+ * channel: the bytes are gathered, transposed 4x4 and widened. */
+static inline void pixels4_planes(const uint8_t *p0, const uint8_t *p1, const uint8_t *p2, const uint8_t *p3,
+                                  __m128 *r, __m128 *g, __m128 *b)
+{
+    int32_t v0, v1, v2, v3;
+    memcpy(&v0, p0, 4);
+    memcpy(&v1, p1, 4);
+    memcpy(&v2, p2, 4);
+    memcpy(&v3, p3, 4);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i v = _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(v0), _mm_cvtsi32_si128(v1)),
+                                         _mm_unpacklo_epi32(_mm_cvtsi32_si128(v2), _mm_cvtsi32_si128(v3)));
+    const __m128i t = _mm_unpacklo_epi8(v, _mm_srli_si128(v, 8)); /* r0 r2 g0 g2 b0 b2 . . r1 r3 g1 g3 ... */
+    const __m128i u = _mm_unpacklo_epi8(t, _mm_srli_si128(t, 8)); /* r0..r3 g0..g3 b0..b3 . . . . */
+    const __m128i lo = _mm_unpacklo_epi8(u, zero), hi = _mm_unpackhi_epi8(u, zero);
+    *r = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero));
+    *g = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
+    *b = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero));
+}
+#endif
+
+/* Planar products of one RGB24 source row: plane c of tap t at
+ * prod + (t * 3 + c) * out_w, for every output column. */
+static void planar_products(const uint8_t *row, int row_bytes, const int *x0, const int *x1, const float *w0,
+                            const float *w1, int out_w, float *prod)
+{
+    float *a[3] = {prod, prod + out_w, prod + 2 * (size_t)out_w};
+    float *b[3] = {prod + 3 * (size_t)out_w, prod + 4 * (size_t)out_w, prod + 5 * (size_t)out_w};
+    int i = 0;
+#if GW_HAVE_SSE2
+    /* Four columns at a time; each load takes a pixel's bytes and one more,
+     * so the columns whose second tap ends the row take the scalar path. */
+    for (; i + 4 <= out_w && x1[i + 3] + 4 <= row_bytes; i += 4) {
+        __m128 pr, pg, pb, qr, qg, qb;
+        pixels4_planes(row + x0[i], row + x0[i + 1], row + x0[i + 2], row + x0[i + 3], &pr, &pg, &pb);
+        pixels4_planes(row + x1[i], row + x1[i + 1], row + x1[i + 2], row + x1[i + 3], &qr, &qg, &qb);
+        const __m128 v0 = _mm_loadu_ps(w0 + i), v1 = _mm_loadu_ps(w1 + i);
+        _mm_storeu_ps(a[0] + i, _mm_mul_ps(pr, v0));
+        _mm_storeu_ps(a[1] + i, _mm_mul_ps(pg, v0));
+        _mm_storeu_ps(a[2] + i, _mm_mul_ps(pb, v0));
+        _mm_storeu_ps(b[0] + i, _mm_mul_ps(qr, v1));
+        _mm_storeu_ps(b[1] + i, _mm_mul_ps(qg, v1));
+        _mm_storeu_ps(b[2] + i, _mm_mul_ps(qb, v1));
+    }
+#endif
+    for (; i < out_w; i++)
+        for (int c = 0; c < 3; c++) {
+            a[c][i] = (float)row[x0[i] + c] * w0[i];
+            b[c][i] = (float)row[x1[i] + c] * w1[i];
+        }
+}
+
+/* out[i] = unit value of the rounded byte of (a0*gy + b0*gy) + a1*fy + b1*fy. */
+static void combine_unit(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
+                         float *out, int n)
+{
+    int i = 0;
+#if GW_HAVE_SSE2
+    const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), half = _mm_set1_ps(0.5f), d = _mm_set1_ps(255.0f);
+    const __m128i low = _mm_set1_epi32(255);
+    for (; i + 4 <= n; i += 4) {
+        const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + i), vg),
+                                                          _mm_mul_ps(_mm_loadu_ps(b0 + i), vg)),
+                                               _mm_mul_ps(_mm_loadu_ps(a1 + i), vf)),
+                                    _mm_mul_ps(_mm_loadu_ps(b1 + i), vf));
+        const __m128i q = _mm_and_si128(_mm_cvttps_epi32(_mm_add_ps(v, half)), low);
+        _mm_storeu_ps(out + i, _mm_div_ps(_mm_cvtepi32_ps(q), d));
+    }
+#endif
+    for (; i < n; i++) {
+        const float v = a0[i] * gy + b0[i] * gy + a1[i] * fy + b1[i] * fy;
+        out[i] = (float)(uint8_t)(int)(v + 0.5f) / 255.0f;
+    }
+}
+
+void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch)
+{
+    int *x0 = (int *)scratch, *x1 = x0 + out_w;
+    float *w0 = (float *)(x1 + out_w), *w1 = w0 + out_w;
+    float *prod = w1 + out_w; /* two slots of six planes of out_w products */
+    const size_t slot = 6 * (size_t)out_w, plane = (size_t)out_w * out_h;
     int cached[2] = {-1, -1};
 
     for (int i = 0; i < out_w; i++) {
         const GwTap t = gw_axis_tap(i, in_w, out_w);
-        taps[i].x0 = t.i0 * chans;
-        taps[i].x1 = t.i1 * chans;
-        taps[i].w0 = 1.0f - t.f;
-        taps[i].w1 = t.f;
+        x0[i] = t.i0 * 3;
+        x1[i] = t.i1 * 3;
+        w0[i] = 1.0f - t.f;
+        w1[i] = t.f;
     }
     for (int j = 0; j < out_h; j++) {
         const GwTap ty = gw_axis_tap(j, in_h, out_h);
         const float fy = ty.f, gy = 1.0f - fy;
-        uint8_t *o = out + (size_t)j * out_w * 3;
-
-        /* Products of rows i0 and i1: slot k holds (a*w0, b*w1) for row cached[k]. */
         const float *p[2];
         const int want[2] = {ty.i0, ty.i1};
         for (int w = 0; w < 2; w++) {
             int k = cached[0] == want[w] ? 0 : cached[1] == want[w] ? 1 : -1;
             if (k < 0) {
-                /* reuse the slot the other wanted row does not occupy */
                 k = (w == 1 && cached[0] == want[0]) ? 1 : (w == 1 && cached[1] == want[0]) ? 0 : w;
-                const uint8_t *row = in + (size_t)want[w] * in_w * chans;
-                float *a = prod + (size_t)k * 2 * n, *b = a + n;
-                if (chans == 3) {
-                    for (int i = 0; i < out_w; i++) {
-                        const ColTap t = taps[i];
-                        for (int c = 0; c < 3; c++) {
-                            a[i * 3 + c] = U[row[t.x0 + c]] * t.w0;
-                            b[i * 3 + c] = U[row[t.x1 + c]] * t.w1;
-                        }
-                    }
-                } else {
-                    for (int i = 0; i < out_w; i++) {
-                        a[i] = U[row[taps[i].x0]] * taps[i].w0;
-                        b[i] = U[row[taps[i].x1]] * taps[i].w1;
-                    }
-                }
+                planar_products(in + (size_t)want[w] * in_w * 3, in_w * 3, x0, x1, w0, w1, out_w,
+                                prod + (size_t)k * slot);
                 cached[k] = want[w];
             }
-            p[w] = prod + (size_t)k * 2 * n;
+            p[w] = prod + (size_t)k * slot;
         }
-        const float *a0 = p[0], *b0 = p[0] + n, *a1 = p[1], *b1 = p[1] + n;
-        if (chans == 3) {
-            for (size_t k = 0; k < n; k++) {
-                const float v = a0[k] * gy + b0[k] * gy + a1[k] * fy + b1[k] * fy;
-                o[k] = (uint8_t)(int)(v + 0.5f);
-            }
-        } else {
-            for (size_t k = 0; k < n; k++) {
-                const float v = a0[k] * gy + b0[k] * gy + a1[k] * fy + b1[k] * fy;
-                o[k * 3] = o[k * 3 + 1] = o[k * 3 + 2] = (uint8_t)(int)(v + 0.5f);
-            }
-        }
+        for (int c = 0; c < 3; c++)
+            combine_unit(p[0] + (size_t)c * out_w, p[0] + (size_t)(3 + c) * out_w, p[1] + (size_t)c * out_w,
+                         p[1] + (size_t)(3 + c) * out_w, gy, fy, out + (size_t)c * plane + (size_t)j * out_w, out_w);
     }
 }
 

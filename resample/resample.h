@@ -40,7 +40,7 @@ static inline float gw_bilerp(float a, float b, float c, float d, float fx, floa
 const float *gw_byte_value(void);
 const float *gw_byte_unit(void);
 
-/* Bytes of the work memory gw_resize_to_rgb needs for out_w columns. */
+/* Bytes of the work memory a scaling to out_w columns needs. */
 size_t gw_resize_scratch_size(int out_w);
 
 /* Corner-aligned bilinear scaling of an image of `chans` channels (3: RGB24;
@@ -49,6 +49,35 @@ size_t gw_resize_scratch_size(int out_w);
  * in; scratch holds gw_resize_scratch_size(out_w) bytes, float-aligned. */
 void gw_resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h,
                       void *scratch);
+
+/* The same scaling with `chans` channels out as in (1 or 3), written only in
+ * the window of columns c0..c1-1 and rows r0..r1-1 of out (out_w x out_h);
+ * every value is the one the whole scaling gives there. */
+void gw_resize_window(const uint8_t *in, int in_w, int in_h, int chans, uint8_t *out, int out_w, int out_h, int c0,
+                      int c1, int r0, int r1, void *scratch);
+
+/* The scaling row by row, for parts of rows that differ from row to row:
+ * gw_resize_init prepares the columns c0..c1-1 (the scratch holds the
+ * prepared taps and the products of the last two source rows); then
+ * gw_resize_row writes columns k0..k1-1 (inside c0..c1) of output row j,
+ * `chans` channels per pixel, out_row pointing at the row's first pixel. */
+struct GwColTap;
+typedef struct GwResize {
+    const uint8_t *in;
+    int in_w, in_h, chans, out_w, out_h, c0, c1;
+    struct GwColTap *taps;
+    float *prod;
+    int cached[2];
+} GwResize;
+void gw_resize_init(GwResize *z, const uint8_t *in, int in_w, int in_h, int chans, int out_w, int out_h, int c0,
+                    int c1, void *scratch);
+void gw_resize_row(GwResize *z, int j, int k0, int k1, uint8_t *out_row);
+
+/* The bytes gw_resize_to_rgb(in, in_w, in_h, 3, ..., out_w, out_h) gives,
+ * as three planes of out_w x out_h unit values (byte / 255.0f, planar R, G,
+ * B): a network's input straight from the scaling. scratch as for the
+ * scaling (gw_resize_scratch_size(out_w)). */
+void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch);
 
 /* Bilinear value of an 8-bit plane (w, h >= 2) at column x, row y, rounded
  * half up; beyond the outer samples it extrapolates and is not clamped. */

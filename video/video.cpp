@@ -1,15 +1,17 @@
 // Video pipeline: demux, decode the first video stream, hand every picture as
 // RGB24 to a callback, encode what it gives back as H.264 into MP4, copy the
-// first audio stream unchanged. One run per call; everything is released by
-// one teardown at the end of gw_process_video_pct. The MP4 goes into a
-// temporary file beside the output (platform/platform.h) that becomes the
-// output only once the trailer and every byte before it were written.
+// first audio stream unchanged. Decoding and encoding run on threads of their
+// own (video_pipe.cpp) while the callback runs on the calling thread, in
+// picture order. One run per call; every thread is joined and everything
+// released by one teardown at the end of gw_process_video_pct. The MP4 goes
+// into a temporary file beside the output (platform/platform.h) that becomes
+// the output only once the trailer and every byte before it were written.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "platform/stage_timers.h"
-#include "video_internal.h"
+#include "video_pipe.h"
 
 /* swscale's vector code converts rows in blocks of up to 16 pixels and reads
  * and writes up to 45 bytes past the end of the last packed RGB24 row when
@@ -27,6 +29,24 @@ static int cancel_requested(const VideoRun *r)
     return r->hooks.cancel && gw_load_relaxed(r->hooks.cancel) != 0;
 }
 
+/* The calling thread's side of a run, and the message of a failure it meets. */
+typedef struct MainLoop {
+    VideoRun *r;
+    VideoPipe *p;
+    char msg[512];
+} MainLoop;
+
+/* What a pipe call's result means for the run: -1 the encoding thread
+ * failed (its message), -2 a cancel request was seen while waiting. */
+static int pipe_result(MainLoop *l, int ret)
+{
+    if (ret == -2)
+        snprintf(l->msg, sizeof l->msg, "cancelled");
+    else if (ret != 0)
+        snprintf(l->msg, sizeof l->msg, "%s", l->p->msg);
+    return ret;
+}
+
 /* Writes the progress after every 5th picture that carries a timestamp, as
  * the share of the input's duration reached, clamped to 0..100. */
 static void report_progress(const VideoRun *r, int64_t pts)
@@ -42,44 +62,6 @@ static void report_progress(const VideoRun *r, int64_t pts)
     else if (p > 100.0)
         p = 100.0;
     gw_store_relaxed(r->hooks.progress, (int32_t)p);
-}
-
-/* The decoded picture in r->dec_frame into the RGB24 work buffer at the
- * set-up size. 0, or -1 with r->msg set. */
-static int picture_to_rgb(VideoRun *r)
-{
-    const AVFrame *f = r->dec_frame;
-    const int n = r->frame_index;
-    if (f->width > GW_VIDEO_MAX_SIDE || f->height > GW_VIDEO_MAX_SIDE) {
-        snprintf(r->msg, sizeof r->msg, "picture too large: %dx%d (limit %dx%d) at frame %d", f->width, f->height,
-                 GW_VIDEO_MAX_SIDE, GW_VIDEO_MAX_SIDE, n);
-        return -1;
-    }
-    /* The stream may change size or pixel format part-way; every picture is
-     * scaled to the set-up size so that the work buffer, the encoder and the
-     * callback's view stay the same for the whole run. */
-    if (!r->sws_in || f->width != r->sws_in_w || f->height != r->sws_in_h || f->format != r->sws_in_fmt) {
-        sws_freeContext(r->sws_in);
-        r->sws_in = sws_getContext(f->width, f->height, (enum AVPixelFormat)f->format, r->width, r->height,
-                                   AV_PIX_FMT_RGB24, SWS_BILINEAR, NULL, NULL, NULL);
-        if (!r->sws_in) {
-            snprintf(r->msg, sizeof r->msg, "sws_getContext (in) failed fmt=%d", f->format);
-            return -1;
-        }
-        r->sws_in_w = f->width;
-        r->sws_in_h = f->height;
-        r->sws_in_fmt = f->format;
-    }
-    uint8_t *dst[4] = {r->rgb, NULL, NULL, NULL};
-    int dst_stride[4] = {r->width * 3, 0, 0, 0};
-    GW_TIMER_START(t_rgb);
-    const int sc = sws_scale(r->sws_in, (const uint8_t *const *)f->data, f->linesize, 0, f->height, dst, dst_stride);
-    GW_TIMER_STOP(t_rgb, GW_ST_TO_RGB);
-    if (sc < 0) {
-        snprintf(r->msg, sizeof r->msg, "sws_scale (in) failed at frame %d", n);
-        return -1;
-    }
-    return 0;
 }
 
 /* The timestamp of the decoded picture. One without a timestamp (raw
@@ -116,139 +98,115 @@ static int held_push(VideoRun *r, int64_t pts)
     return 0;
 }
 
-/* The RGB24 work buffer back to YUV420P, encoded with the oldest held
- * timestamp (there is one: every picture given back was given), muxed. 0,
- * or -1 with r->msg set. */
-static int encode_rgb(VideoRun *r)
+/* Hands the picture the callback gave back in buf to the encoder, with the
+ * oldest held timestamp (there is one: every picture given back was given). */
+static int encode_given(MainLoop *l, int buf)
 {
-    const int64_t pts = r->held_pts[r->held_head];
+    VideoRun *r = l->r;
+    PipeItem it = {PIPE_PICTURE, buf, r->held_pts[r->held_head], NULL};
     r->held_head = (r->held_head + 1) % r->held_cap;
     r->held_count--;
-
-    GW_TIMER_START(t_yuv);
-    /* The encoder may still hold a reference to the last picture's buffers;
-     * writing into them would change a picture it has not finished with. */
-    if (av_frame_make_writable(r->enc_frame) < 0) {
-        snprintf(r->msg, sizeof r->msg, "av_frame_make_writable failed at frame %d", r->frame_index);
-        return -1;
-    }
-    const uint8_t *src[4] = {r->rgb, NULL, NULL, NULL};
-    int src_stride[4] = {r->width * 3, 0, 0, 0};
-    /* The encoder's rows: all, or all but an odd last one. */
-    const int sc = sws_scale(r->sws_out, src, src_stride, 0, r->enc_ctx->height, r->enc_frame->data,
-                             r->enc_frame->linesize);
-    GW_TIMER_STOP(t_yuv, GW_ST_TO_YUV);
-    if (sc < 0) {
-        snprintf(r->msg, sizeof r->msg, "sws_scale (out) failed at frame %d", r->frame_index);
-        return -1;
-    }
-    r->enc_frame->pts = pts;
-    int tff = 0;
-    r->enc_frame->interlaced_frame = video_interlaced(r, &tff);
-    r->enc_frame->top_field_first = tff;
-    GW_TIMER_START(t_enc);
-    const int sent = avcodec_send_frame(r->enc_ctx, r->enc_frame);
-    GW_TIMER_STOP(t_enc, GW_ST_ENCODE);
-    if (sent < 0) {
-        snprintf(r->msg, sizeof r->msg, "avcodec_send_frame failed");
-        return -1;
-    }
-    return video_write_encoded(r, "av_interleaved_write_frame (video) failed");
+    return pipe_result(l, pipe_encode(l->p, &it));
 }
 
 /* What the callback answered, as the run's result. */
-static int callback_result(VideoRun *r, int cb_result, int *ready)
+static int callback_result(MainLoop *l, int cb_result, int *ready)
 {
     *ready = cb_result == GW_FRAME_READY;
     if (cb_result == GW_FRAME_READY || cb_result == GW_FRAME_HELD)
         return 0;
     if (cb_result == -2) {
-        snprintf(r->msg, sizeof r->msg, "cancelled");
+        snprintf(l->msg, sizeof l->msg, "cancelled");
         return -2;
     }
-    snprintf(r->msg, sizeof r->msg, "frame processing failed at frame %d", r->frame_index);
+    snprintf(l->msg, sizeof l->msg, "frame processing failed at frame %d", l->r->frame_index);
     return -1;
 }
 
-/* The per-frame path for the picture in r->dec_frame: RGB24, callback, and
- * whatever it gives back to YUV420P, encoder, muxer; progress. 0, -1 or -2
- * with r->msg set. */
-static int process_picture(VideoRun *r)
+/* The per-frame path of a decoded picture: callback, and whatever it gives
+ * back to the encoder; progress. 0, -1 or -2 with l->msg set. */
+static int process_picture(MainLoop *l, const PipeItem *it)
 {
+    VideoRun *r = l->r;
     int ready = 0;
     if (cancel_requested(r)) {
-        snprintf(r->msg, sizeof r->msg, "cancelled");
+        snprintf(l->msg, sizeof l->msg, "cancelled");
         return -2;
     }
-    if (picture_to_rgb(r) != 0)
-        return -1;
-    if (held_push(r, next_pts(r, r->dec_frame->pts)) != 0) {
-        snprintf(r->msg, sizeof r->msg, "oom timestamps");
+    if (held_push(r, next_pts(r, it->pts)) != 0) {
+        snprintf(l->msg, sizeof l->msg, "oom timestamps");
         return -1;
     }
-    int ret = callback_result(r, r->cb(r->rgb, r->width, r->height, 0, r->user), &ready);
+    int ret = callback_result(l, r->cb(l->p->bufs[it->buf], r->width, r->height, 0, r->user), &ready);
     if (ret == 0 && ready)
-        ret = encode_rgb(r);
+        ret = encode_given(l, it->buf);
+    else if (ret == 0)
+        pipe_give_buffer(l->p, it->buf);
     if (ret != 0)
         return ret;
-    report_progress(r, r->dec_frame->pts);
+    report_progress(r, it->pts);
     r->frame_index++;
     GW_TIMER_FRAME_END();
     return 0;
 }
 
-/* Takes back every picture the callback still holds. */
-static int flush_held(VideoRun *r)
+/* Takes back every picture the callback still holds, each into a free buffer. */
+static int flush_held(MainLoop *l)
 {
+    VideoRun *r = l->r;
     while (r->held_count > 0) {
-        int ready = 0;
+        int ready = 0, buf = -1;
         if (cancel_requested(r)) {
-            snprintf(r->msg, sizeof r->msg, "cancelled");
+            snprintf(l->msg, sizeof l->msg, "cancelled");
             return -2;
         }
-        int ret = callback_result(r, r->cb(r->rgb, r->width, r->height, 1, r->user), &ready);
+        int ret = pipe_result(l, pipe_take_buffer(l->p, &buf));
+        if (ret == 0)
+            ret = callback_result(l, r->cb(l->p->bufs[buf], r->width, r->height, 1, r->user), &ready);
         if (ret != 0)
             return ret;
         if (!ready) {
-            snprintf(r->msg, sizeof r->msg, "frame processing kept %d pictures back", (int)r->held_count);
+            pipe_give_buffer(l->p, buf);
+            snprintf(l->msg, sizeof l->msg, "frame processing kept %d pictures back", (int)r->held_count);
             return -1;
         }
-        if (encode_rgb(r) != 0)
-            return -1;
-    }
-    return 0;
-}
-
-/* Takes every picture the decoder has ready through the per-frame path. */
-static int receive_pictures(VideoRun *r)
-{
-    for (;;) {
-        GW_TIMER_START(t_dec);
-        int got = avcodec_receive_frame(r->dec_ctx, r->dec_frame);
-        GW_TIMER_STOP(t_dec, GW_ST_DECODE);
-        if (got != 0)
-            break;
-        int ret = process_picture(r);
-        av_frame_unref(r->dec_frame);
-        if (ret != 0)
+        if ((ret = encode_given(l, buf)) != 0)
             return ret;
     }
     return 0;
 }
 
-/* Copies one audio packet (in r->pkt) to the output. 0, or -1. */
-static int copy_audio(VideoRun *r)
+/* Every item the decoding thread queues, in order, up to the end of the
+ * input; then the held pictures, and the encoder's last pictures. The
+ * pipe's threads are stopped and joined on every path. 0, -1 or -2 with
+ * l->msg set. */
+static int run_pictures(MainLoop *l)
 {
-    av_packet_rescale_ts(r->pkt, r->in_ctx->streams[r->in_audio_idx]->time_base, r->out_audio->time_base);
-    r->pkt->stream_index = r->out_audio_idx;
-    GW_TIMER_START(t_mux);
-    int wr = av_interleaved_write_frame(r->out_ctx, r->pkt);
-    GW_TIMER_STOP(t_mux, GW_ST_MUX);
-    if (wr < 0) {
-        video_write_failed(r, "av_interleaved_write_frame (audio) failed");
-        return -1;
+    int ret = 0;
+    for (;;) {
+        PipeItem it;
+        if ((ret = pipe_result(l, pipe_next(l->p, &it))) != 0)
+            break;
+        if (it.kind == PIPE_PICTURE) {
+            ret = process_picture(l, &it);
+        } else if (it.kind == PIPE_AUDIO) {
+            if ((ret = pipe_result(l, pipe_encode(l->p, &it))) != 0)
+                av_packet_free(&it.pkt);
+        } else if (it.kind == PIPE_FAILED) {
+            snprintf(l->msg, sizeof l->msg, "%s", l->p->dec_msg);
+            ret = l->p->dec_status;
+        } else {
+            break; /* the end of the input */
+        }
+        if (ret != 0)
+            break;
     }
-    return 0;
+    if (ret == 0)
+        ret = flush_held(l);
+    if (ret == 0)
+        ret = pipe_result(l, pipe_finish(l->p));
+    pipe_stop(l->p);
+    return ret;
 }
 
 /* The trailer (the MP4 index) and every buffered byte must reach the file,
@@ -274,51 +232,25 @@ static int finish_output(VideoRun *r)
     return 0;
 }
 
-/* Reads the input to its end, then drains decoder, callback and encoder and
- * writes the trailer. 0, -1 or -2 with r->msg set. */
-static int video_loop(VideoRun *r)
+/* Runs the pictures through the threads, then writes the trailer. 0, -1 or
+ * -2 with r->msg set. */
+static int video_loop(VideoRun *r, VideoPipe *p)
 {
-    int ret;
-
-    for (;;) {
-        if (cancel_requested(r)) {
-            snprintf(r->msg, sizeof r->msg, "cancelled");
-            return -2;
-        }
-        /* A read error ends the input like the end of the file. */
-        GW_TIMER_START(t_read);
-        int rd = av_read_frame(r->in_ctx, r->pkt);
-        GW_TIMER_STOP(t_read, GW_ST_DECODE);
-        if (rd < 0)
-            break;
-
-        ret = 0;
-        if (r->pkt->stream_index == r->in_video_idx) {
-            GW_TIMER_START(t_dec);
-            int s = avcodec_send_packet(r->dec_ctx, r->pkt);
-            GW_TIMER_STOP(t_dec, GW_ST_DECODE);
-            /* The decoder holds its own reference; the packet object is
-             * free for the encoder's output from here on. A packet the
-             * decoder refuses is skipped. */
-            av_packet_unref(r->pkt);
-            if (s >= 0 || s == AVERROR(EAGAIN))
-                ret = receive_pictures(r);
-        } else if (r->in_audio_idx >= 0 && r->pkt->stream_index == r->in_audio_idx) {
-            ret = copy_audio(r);
-        }
-        av_packet_unref(r->pkt);
-        if (ret != 0)
-            return ret;
+    if (cancel_requested(r)) {
+        snprintf(r->msg, sizeof r->msg, "cancelled");
+        return -2;
     }
-
-    /* Pictures still held by the decoder (reordering, frame threads), then
-     * by the callback. */
-    avcodec_send_packet(r->dec_ctx, NULL);
-    ret = receive_pictures(r);
-    if (ret == 0)
-        ret = flush_held(r);
-    if (ret != 0)
+    if (pipe_start(p, r) != 0) {
+        pipe_stop(p);
+        return -1;
+    }
+    MainLoop l = {r, p, ""};
+    const int ret = run_pictures(&l);
+    /* Every thread has ended: the run's own message is free to write. */
+    if (ret != 0) {
+        snprintf(r->msg, sizeof r->msg, "%s", l.msg);
         return ret;
+    }
     if (r->frame_index == 0) {
         snprintf(r->msg, sizeof r->msg, "no picture could be decoded from %s", r->in_name);
         return -1;
@@ -330,10 +262,13 @@ static int video_loop(VideoRun *r)
     return 0;
 }
 
-/* Releases whatever the run made: buffers, packet, frames, scalers, codecs,
- * output (file closed first), input. */
-static void video_teardown(VideoRun *r)
+/* Releases whatever the run made: threads (stopped and joined first),
+ * buffers, packets, frames, scalers, codecs, output (file closed first),
+ * input. */
+static void video_teardown(VideoRun *r, VideoPipe *p)
 {
+    pipe_stop(p);
+    pipe_free(p);
     free(r->rgb);
     free(r->held_pts);
     av_packet_free(&r->pkt);
@@ -410,12 +345,14 @@ int gw_process_video_pct(const char *in_path, const char *out_path, FrameCallbac
                          const VideoHooks *hooks, char *msg, size_t msg_size)
 {
     VideoRun r;
+    VideoPipe pipe;
     char in_url[4096];
     const char *out_file = NULL;
 
     if (check_paths(in_path, out_path, in_url, sizeof in_url, &out_file, msg, msg_size) != 0)
         return -1;
     memset(&r, 0, sizeof r);
+    pipe_init(&pipe);
     r.in_video_idx = -1;
     r.in_audio_idx = -1;
     r.out_video_idx = -1;
@@ -433,9 +370,9 @@ int gw_process_video_pct(const char *in_path, const char *out_path, FrameCallbac
     if (result == 0)
         result = video_open_output(&r, out_file);
     if (result == 0)
-        result = video_loop(&r);
+        result = video_loop(&r, &pipe);
 
-    video_teardown(&r);
+    video_teardown(&r, &pipe);
     if (result != 0)
         snprintf(msg, msg_size, "%s", r.msg);
     return result;

@@ -12,7 +12,9 @@
 #define GW_FRAME_HELD 1    /* nothing to encode now (the callback keeps pictures back) */
 
 /* Called once per decoded picture (flush = 0) with a packed RGB24 buffer it
- * may change. A callback that needs later pictures before it can finish one
+ * may change, always on the thread that called gw_process_video_pct; the
+ * buffer (one of a few the run passes between its threads) is the
+ * callback's until it returns, and may be another one next time. A callback that needs later pictures before it can finish one
  * keeps copies and answers GW_FRAME_HELD; once the input ends it is called
  * with flush = 1 once for every picture it still holds, and must answer
  * GW_FRAME_READY with that picture in rgb. Pictures come back in the order

@@ -43,7 +43,7 @@ struct CropBufs {
     RegionCrop c{};
     CropBufs(const Bytes &frame, int fw, int x, int y, int side, bool hole)
         : pixels((size_t)side * side * 3), mask((size_t)side * side, hole ? 1 : 0), repainted(pixels.size()),
-          alpha(pixels.size())
+          alpha((size_t)side * side)
     {
         for (int r = 0; r < side; r++)
             memcpy(&pixels[(size_t)r * side * 3], &frame[((size_t)(y + r) * fw + x) * 3], (size_t)side * 3);
@@ -171,7 +171,7 @@ TEST_F(LamaPass, HoleEdgeIsSoftened)
         EXPECT_EQ(t.mask[(size_t)y * 512 + 256], 0.0f);
         std::vector<int> got;
         for (int x = 253; x <= 258; x++)
-            got.push_back(cb.alpha[((size_t)y * 512 + x) * 3]);
+            got.push_back(cb.alpha[(size_t)y * 512 + x]);
         EXPECT_EQ(got, (std::vector<int>{255, 226, 170, 85, 28, 0})) << "row " << y;
         // Full weight: the repainted colour exactly; no weight: untouched.
         EXPECT_EQ(rgb(frame, 512, 253, y), (Rgb{200, 100, 50}));
@@ -203,14 +203,14 @@ TEST_F(LamaPass, BlendFollowsTheAlpha)
                 ASSERT_EQ(memcmp(now, was, 3), 0) << x << "," << y;
                 continue;
             }
-            const size_t k = ((size_t)(y - y0) * s + (x - x0)) * 3;
-            const int ab = cb.alpha[k];
-            ASSERT_EQ(cb.alpha[k + 1], ab);
-            ASSERT_EQ(cb.alpha[k + 2], ab);
+            const size_t i = (size_t)(y - y0) * s + (x - x0), k = i * 3;
+            const int ab = cb.alpha[i];
             seen.insert(ab);
             const uint8_t rep[3] = {200, 100, 50};
             for (int c = 0; c < 3; c++) {
-                ASSERT_EQ(cb.repainted[k + c], rep[c]);
+                if (ab > 5) {  // the repainted crop is only worked out where it is blended
+                    ASSERT_EQ(cb.repainted[k + c], rep[c]);
+                }
                 int expect;
                 if (ab <= 5)
                     expect = was[c];

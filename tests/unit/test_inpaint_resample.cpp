@@ -132,6 +132,63 @@ TEST(ResizeRgb, ScalingRoundTripStaysClose)
         ASSERT_LE(abs((int)back[i] - (int)src[i]), 1) << i;
 }
 
+// Every output value is the formula's, ((a*w0)*gy + (b*w1)*gy) + (c*w0)*fy +
+// (d*w1)*fy rounded half up, whichever path (vector or scalar, edge column or
+// not) computed it; a window writes exactly the window's values.
+TEST(ResizeRgb, EveryValueIsTheFormulasAndWindowsMatch)
+{
+    std::mt19937 rng(3);
+    const int sizes[][4] = {{1050, 1050, 512, 512}, {512, 512, 1050, 1050}, {5, 3, 37, 2}, {37, 29, 6, 41},
+                            {2, 2, 2, 2}, {300, 17, 299, 301}};
+    for (const auto &sz : sizes) {
+        const int w = sz[0], h = sz[1], ow = sz[2], oh = sz[3];
+        for (int chans : {1, 3}) {
+            const Bytes src = random_bytes((size_t)w * h * chans, (unsigned)(w + h + chans));
+            Bytes full((size_t)ow * oh * chans);
+            std::vector<float> scratch(gw_resize_scratch_size(ow) / sizeof(float));
+            gw_resize_window(src.data(), w, h, chans, full.data(), ow, oh, 0, ow, 0, oh, scratch.data());
+            for (int y = 0; y < oh; y++) {
+                const GwTap ty = gw_axis_tap(y, h, oh);
+                for (int x = 0; x < ow; x++) {
+                    const GwTap tx = gw_axis_tap(x, w, ow);
+                    for (int c = 0; c < chans; c++) {
+                        auto at = [&](int yy, int xx) { return (float)src[((size_t)yy * w + xx) * chans + c]; };
+                        const float w0 = 1.0f - tx.f, w1 = tx.f, gy = 1.0f - ty.f, fy = ty.f;
+                        const float v = at(ty.i0, tx.i0) * w0 * gy + at(ty.i0, tx.i1) * w1 * gy +
+                                        at(ty.i1, tx.i0) * w0 * fy + at(ty.i1, tx.i1) * w1 * fy;
+                        ASSERT_EQ(full[((size_t)y * ow + x) * chans + c], (uint8_t)(int)(v + 0.5f))
+                            << w << "x" << h << " -> " << ow << "x" << oh << " at " << x << "," << y << " channel " << c;
+                    }
+                }
+            }
+            if (chans == 3) {
+                EXPECT_EQ(resized(src, w, h, ow, oh), full);
+                // The same scaling as planes of unit values for a network.
+                std::vector<float> planes((size_t)3 * ow * oh);
+                gw_resize_to_unit_planes(src.data(), w, h, planes.data(), ow, oh, scratch.data());
+                for (size_t i = 0; i < (size_t)ow * oh; i++)
+                    for (int c = 0; c < 3; c++)
+                        ASSERT_EQ(planes[(size_t)c * ow * oh + i], (float)full[i * 3 + c] / 255.0f)
+                            << w << "x" << h << " -> " << ow << "x" << oh << " pixel " << i << " channel " << c;
+            }
+            for (int k = 0; k < 4; k++) {
+                const int c0 = (int)(rng() % ow), c1 = c0 + 1 + (int)(rng() % (ow - c0));
+                const int r0 = (int)(rng() % oh), r1 = r0 + 1 + (int)(rng() % (oh - r0));
+                Bytes win(full.size(), 77);
+                gw_resize_window(src.data(), w, h, chans, win.data(), ow, oh, c0, c1, r0, r1, scratch.data());
+                for (int y = 0; y < oh; y++)
+                    for (int x = 0; x < ow; x++)
+                        for (int c = 0; c < chans; c++) {
+                            const size_t i = ((size_t)y * ow + x) * chans + c;
+                            const bool inside = x >= c0 && x < c1 && y >= r0 && y < r1;
+                            ASSERT_EQ(win[i], inside ? full[i] : 77) << x << "," << y << " window " << c0 << ".." << c1
+                                                                     << " x " << r0 << ".." << r1;
+                        }
+            }
+        }
+    }
+}
+
 TEST(SampleU8Bilinear, InsideTheGrid)
 {
     const int w = 7, h = 5;
