@@ -8,30 +8,6 @@
 #include "platform/stage_timers.h"
 #include "resample/resample.h"
 
-/* First and last nonzero byte of row[0..n): *first > *last when none. */
-static void row_extent(const uint8_t *row, int n, int *first, int *last)
-{
-    int a = 0, b = n - 1;
-    while (a + 8 <= n) { /* eight bytes at a time over the zero run */
-        uint64_t v;
-        memcpy(&v, row + a, 8);
-        if (v)
-            break;
-        a += 8;
-    }
-    while (a < n && !row[a])
-        a++;
-    if (a == n) {
-        *first = n;
-        *last = -1;
-        return;
-    }
-    while (!row[b])
-        b--;
-    *first = a;
-    *last = b;
-}
-
 /* The rows and columns of a side x side plane that hold a nonzero byte:
  * rows r0..r1, columns c0..c1 (inclusive); r0 > r1 when all are zero. */
 typedef struct Extent {

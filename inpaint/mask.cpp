@@ -29,21 +29,10 @@ static int mask_extent(const uint8_t *mask, int side, int *r0, int *r1, int *c0,
 {
     *r0 = side, *r1 = -1, *c0 = side, *c1 = -1;
     for (int q = 0; q < side; q++) {
-        const uint8_t *m = mask + (size_t)q * side;
-        int a = 0, b = side - 1;
-        while (a + 8 <= side) { /* eight bytes at a time over the zero run */
-            uint64_t v;
-            memcpy(&v, m + a, 8);
-            if (v)
-                break;
-            a += 8;
-        }
-        while (a < side && !m[a])
-            a++;
-        if (a == side)
+        int a, b;
+        row_extent(mask + (size_t)q * side, side, &a, &b);
+        if (a > b)
             continue;
-        while (!m[b])
-            b--;
         *r0 = imin(*r0, q);
         *r1 = q;
         *c0 = imin(*c0, a);

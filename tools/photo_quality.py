@@ -274,11 +274,7 @@ def main():
     ap.add_argument("--check", action="store_true")
     ap.add_argument("-v", "--verbose", action="store_true")
     args = ap.parse_args()
-    for f in ("ch_PP-OCRv4_det_infer.onnx", "lama_fp32.onnx"):
-        if not os.path.isfile(os.path.join(args.models, f)):
-            print("SKIP: no %s in %s" % (f, args.models))
-            return 77
-    return run(args)
+    return qc.run_report(run, args)
 
 
 if __name__ == "__main__":

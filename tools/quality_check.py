@@ -409,6 +409,12 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
     ap.add_argument("-v", "--verbose", action="store_true", help="one line per picture")
     args = ap.parse_args()
+    return run_report(run, args)
+
+
+def run_report(run, args):
+    """Runs a report's run(args): 77 (skipped) when a model is missing from
+    args.models, 1 with the text of a failure, else what run returns."""
     for f in ("ch_PP-OCRv4_det_infer.onnx", "lama_fp32.onnx"):
         if not os.path.isfile(os.path.join(args.models, f)):
             print("SKIP: no %s in %s (scripts/setup.sh installs the models)" % (f, args.models))

@@ -496,15 +496,7 @@ def main():
     if not os.access(args.cli, os.X_OK):
         print("SKIP: no glyphwipe tool at %s (build it, or pass --cli)" % args.cli)
         return 77
-    for f in ("ch_PP-OCRv4_det_infer.onnx", "lama_fp32.onnx"):
-        if not os.path.isfile(os.path.join(args.models, f)):
-            print("SKIP: no %s in %s" % (f, args.models))
-            return 77
-    try:
-        return run(args)
-    except (RuntimeError, subprocess.CalledProcessError) as e:
-        print("FAIL: %s" % e)
-        return 1
+    return qc.run_report(run, args)
 
 
 if __name__ == "__main__":
