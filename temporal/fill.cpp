@@ -34,11 +34,12 @@ static void affine_map(const double a[9], cv::Rect roi, cv::Mat &map)
 
 /* Bits of the source pixels that bilinear remapping reads for each roi
  * pixel, as cv::remap reads them (coordinates in 1/32 pixel): bit 0 when all
- * were seen, bit 1 when none is a hole; 0 when any lies outside. */
+ * were seen, bit 1 when none is a hole; 0 when any lies outside. Sets
+ * al.cand and al.area; 0 when the source has nothing to give. */
 static int source_validity(const TemporalContext *ctx, const uint8_t *state, Aligned &al, const FillArea &fa)
 {
     const int w = ctx->cfg.width, h = ctx->cfg.height;
-    int any = 0;
+    int x0c = al.map.cols, y0c = al.map.rows, x1c = -1, y1c = -1;
     for (int y = 0; y < al.map.rows; y++) {
         const cv::Vec2f *m = al.map.ptr<cv::Vec2f>(y);
         const uint8_t *need = fa.need.ptr<uint8_t>(y), *a1 = fa.a1.ptr<uint8_t>(y), *a2 = fa.a2.ptr<uint8_t>(y);
@@ -61,11 +62,19 @@ static int source_validity(const TemporalContext *ctx, const uint8_t *state, Ali
                                (s10 == GW_PIXEL_SEEN || s10 == GW_PIXEL_FILLED) &&
                                (s11 == GW_PIXEL_SEEN || s11 == GW_PIXEL_FILLED);
             v[x] = (uint8_t)(seen | usable << 1);
-            if (need[x] && ((seen && !a1[x]) || (usable && !a2[x])))
-                any = 1;
+            if (need[x] && ((seen && !a1[x]) || (usable && !a2[x]))) {
+                x0c = std::min(x0c, x), x1c = std::max(x1c, x);
+                y0c = std::min(y0c, y), y1c = std::max(y1c, y);
+            }
         }
     }
-    return any;
+    if (x1c < 0)
+        return 0;
+    al.cand = cv::Rect(x0c, y0c, x1c - x0c + 1, y1c - y0c + 1);
+    const int g = fa.reach + ctx->cfg.ring;
+    al.area = cv::Rect(x0c - g, y0c - g, al.cand.width + 2 * g, al.cand.height + 2 * g) &
+              cv::Rect(0, 0, al.map.cols, al.map.rows);
+    return 1;
 }
 
 /* Takes from one aligned source every need pixel that it covers, that has
@@ -76,7 +85,8 @@ static int64_t take_source(TemporalContext *ctx, FillArea &fa, Aligned &al, int 
 {
     const TemporalConfig &cfg = ctx->cfg;
     const cv::Mat src(cfg.height, cfg.width, CV_8UC3, (void *)al.pic->rgb);
-    cv::remap(src, al.warp, al.map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    cv::Mat warp = al.warp(al.area);
+    cv::remap(src, warp, al.map(al.area), cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
     tp_fit_gain(fa, al, cfg.max_error);
     cv::Mat judge = tp_view(ctx->s_judge, fa.roi.height, fa.roi.width, CV_32F);
     if (tp_judge_source(ctx, fa, al, judge) < kLeastAgreement) {
@@ -85,13 +95,14 @@ static int64_t take_source(TemporalContext *ctx, FillArea &fa, Aligned &al, int 
     }
 
     int64_t taken = 0;
-    for (int y = 0; y < judge.rows; y++) {
+    const cv::Rect &c = al.cand;
+    for (int y = c.y; y < c.y + c.height; y++) {
         const uint8_t *need = fa.need.ptr<uint8_t>(y), *v = al.valid.ptr<uint8_t>(y);
         const float *j = judge.ptr<float>(y);
         const uint8_t *s = al.warp.ptr<uint8_t>(y);
         uint8_t *a1 = fa.a1.ptr<uint8_t>(y), *a2 = fa.a2.ptr<uint8_t>(y);
         uint8_t *f1 = fa.f1.ptr<uint8_t>(y), *f2 = fa.f2.ptr<uint8_t>(y);
-        for (int x = 0; x < judge.cols; x++) {
+        for (int x = c.x; x < c.x + c.width; x++) {
             if (!need[x] || !v[x] || j[x] < 0)
                 continue;
             if (j[x] > cfg.max_error) {

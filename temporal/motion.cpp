@@ -48,17 +48,13 @@ static void motion_input(TemporalContext *ctx, const TemporalPicture *p, cv::Mat
     cv::erode(known, known, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)));
 }
 
-/* Slot of the motion input of picture `index` (computing it when missing),
- * never the slot `keep`. */
-static int input_slot(TemporalContext *ctx, const TemporalPicture *p, int64_t index, int keep)
+/* The slot that holds the motion input of picture `index`, or -1. */
+static int cached_slot(const TemporalContext *ctx, int64_t index)
 {
     for (int i = 0; i < 2; i++)
         if (index >= 0 && ctx->gray_index[i] == index)
             return i;
-    const int slot = keep == 0 ? 1 : 0;
-    motion_input(ctx, p, ctx->gray[slot], ctx->known[slot]);
-    ctx->gray_index[slot] = index;
-    return slot;
+    return -1;
 }
 
 /* Rounds a link that is a whole-pixel shift within kSnap at every corner of
@@ -85,8 +81,18 @@ static void snap(double m[9], int w, int h)
 static int estimate_link(TemporalContext *ctx, const TemporalPicture *a, int64_t ia, const TemporalPicture *b,
                          int64_t ib, double m[9])
 {
-    const int sb = input_slot(ctx, b, ib, -1);
-    const int sa = input_slot(ctx, a, ia, sb);
+    /* Pictures come in order, so one of the two is usually kept already. */
+    int sa = cached_slot(ctx, ia), sb = cached_slot(ctx, ib);
+    if (sb < 0) {
+        sb = sa == 0 ? 1 : 0;
+        motion_input(ctx, b, ctx->gray[sb], ctx->known[sb]);
+        ctx->gray_index[sb] = ib;
+    }
+    if (sa < 0) {
+        sa = sb == 0 ? 1 : 0;
+        motion_input(ctx, a, ctx->gray[sa], ctx->known[sa]);
+        ctx->gray_index[sa] = ia;
+    }
     const cv::Mat &gb = ctx->gray[sb], &ga = ctx->gray[sa], &ka = ctx->known[sa];
     const double f = motion_scale(ctx);
 
@@ -268,19 +274,38 @@ int tp_local_map(TemporalContext *ctx, const TemporalPicture *target, const Temp
     cv::resize(tstate(rf), ut, sz, 0, 0, cv::INTER_NEAREST);
     cv::compare(ut, GW_PIXEL_SEEN, ut, cv::CMP_NE);
 
-    /* The source aligned by a at flow scale, from the source scaled by g:
-     * flow pixel q -> full-size target p -> source a p -> scaled source. */
-    const cv::Size ssz(std::max(1, (int)lround(w * g)), std::max(1, (int)lround(h * g)));
-    const double sx = (double)ssz.width / w, sy = (double)ssz.height / h;
+    /* The source aligned by a at flow scale, from the part of the source
+     * that rf maps to, scaled by g: flow pixel q -> full-size target p ->
+     * source a p -> scaled part. */
+    double sx0 = 1e30, sy0 = 1e30, sx1 = -1e30, sy1 = -1e30;
+    for (int i = 0; i < 4; i++) {
+        const double px = rf.x + (i & 1) * rf.width, py = rf.y + (i >> 1) * rf.height;
+        const double qx = a[0] * px + a[1] * py + a[2], qy = a[3] * px + a[4] * py + a[5];
+        sx0 = std::min(sx0, qx), sx1 = std::max(sx1, qx), sy0 = std::min(sy0, qy), sy1 = std::max(sy1, qy);
+    }
+    const cv::Rect sr = cv::Rect((int)floor(sx0) - 4, (int)floor(sy0) - 4, (int)(ceil(sx1) - floor(sx0)) + 8,
+                                 (int)(ceil(sy1) - floor(sy0)) + 8) & cv::Rect(0, 0, w, h);
+    if (sr.width < 2 || sr.height < 2) {  /* the source does not see the place: global motion only */
+        for (int y = 0; y < map.rows; y++)
+            for (int x = 0; x < map.cols; x++) {
+                const double px = x + roi.x, py = y + roi.y;
+                map.at<cv::Vec2f>(y, x) = cv::Vec2f((float)(a[0] * px + a[1] * py + a[2]),
+                                                    (float)(a[3] * px + a[4] * py + a[5]));
+            }
+        return GW_TEMPORAL_OK;
+    }
+    const cv::Size ssz(std::max(1, (int)lround(sr.width * g)), std::max(1, (int)lround(sr.height * g)));
+    const double sx = (double)ssz.width / sr.width, sy = (double)ssz.height / sr.height;
     cv::Mat small = tp_view(ctx->s_src_small, ssz.height, ssz.width, CV_8UC3);
     cv::Mat small_state = tp_view(ctx->s_state_small, ssz.height, ssz.width, CV_8U);
-    cv::resize(srgb, small, ssz, 0, 0, cv::INTER_AREA);
-    cv::resize(sstate, small_state, ssz, 0, 0, cv::INTER_NEAREST);
+    cv::resize(srgb(sr), small, ssz, 0, 0, cv::INTER_AREA);
+    cv::resize(sstate(sr), small_state, ssz, 0, 0, cv::INTER_NEAREST);
     cv::compare(small_state, GW_PIXEL_SEEN, small_state, cv::CMP_NE);
     const double cx = rf.x - 0.5 + 0.5 / gx, cy = rf.y - 0.5 + 0.5 / gy;
     const double r0[3] = {a[0] / gx, a[1] / gy, a[0] * cx + a[1] * cy + a[2]};
     const double r1[3] = {a[3] / gx, a[4] / gy, a[3] * cx + a[4] * cy + a[5]};
-    double mm[6] = {r0[0] * sx, r0[1] * sx, (r0[2] + 0.5) * sx - 0.5, r1[0] * sy, r1[1] * sy, (r1[2] + 0.5) * sy - 0.5};
+    double mm[6] = {r0[0] * sx, r0[1] * sx, (r0[2] - sr.x + 0.5) * sx - 0.5,
+                    r1[0] * sy, r1[1] * sy, (r1[2] - sr.y + 0.5) * sy - 0.5};
     const cv::Mat M(2, 3, CV_64F, mm);
     cv::warpAffine(small, work, M, sz, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
     cv::cvtColor(work, fs, cv::COLOR_RGB2GRAY);
@@ -299,7 +324,7 @@ int tp_local_map(TemporalContext *ctx, const TemporalPicture *target, const Temp
     f32.convertTo(fs, CV_8U);
 
     if (ctx->dis.empty())
-        ctx->dis = cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM);
+        ctx->dis = cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST);
     cv::Mat flow = tp_view(ctx->s_flow, sz.height, sz.width, CV_32FC2);
     flow.setTo(0);  /* DIS starts from a flow of the right shape that it is given */
     ctx->dis->calc(ft, fs, flow);  /* ft(q) ~ fs(q + flow(q)) */

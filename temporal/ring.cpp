@@ -14,10 +14,10 @@ void tp_fit_gain(const FillArea &fa, Aligned &al, float reject)
     for (int pass = 0; pass < 2; pass++) {
         double st[3] = {0, 0, 0}, ss[3] = {0, 0, 0}, stt[3] = {0, 0, 0}, sss[3] = {0, 0, 0};
         int64_t n = 0;
-        for (int y = 0; y < fa.ring.rows; y++) {
+        for (int y = al.area.y; y < al.area.y + al.area.height; y++) {
             const uint8_t *r = fa.ring.ptr<uint8_t>(y), *v = al.valid.ptr<uint8_t>(y);
             const uint8_t *t = fa.rgb.ptr<uint8_t>(y), *s = al.warp.ptr<uint8_t>(y);
-            for (int x = 0; x < fa.ring.cols; x++) {
+            for (int x = al.area.x; x < al.area.x + al.area.width; x++) {
                 if (!r[x] || !(v[x] & 2))
                     continue;
                 if (pass) {
@@ -63,16 +63,17 @@ double tp_judge_source(TemporalContext *ctx, const FillArea &fa, const Aligned &
 {
     const int ring = ctx->cfg.ring, rw = fa.roi.width, rh = fa.roi.height;
     const float agree = 2.0f * ctx->cfg.max_error;
+    const cv::Rect in = al.area, out = al.cand;
     cv::Mat e = tp_view(ctx->s_err, rh, rw, CV_32F), k = tp_view(ctx->s_cnt, rh, rw, CV_32F);
     cv::Mat num = tp_view(ctx->s_num, rh, rw, CV_32F), cnt = tp_view(ctx->s_cnt2, rh, rw, CV_32F);
+    cv::Mat flag = tp_view(ctx->s_flag, rh, rw, CV_8U);  /* 0 open, 1 judged at this size, 2 judged */
     int64_t usable = 0, agreeing = 0;
-    for (int y = 0; y < rh; y++) {
+    for (int y = in.y; y < in.y + in.height; y++) {
         const uint8_t *r = fa.ring.ptr<uint8_t>(y), *v = al.valid.ptr<uint8_t>(y);
         const uint8_t *t = fa.rgb.ptr<uint8_t>(y), *s = al.warp.ptr<uint8_t>(y);
-        float *ep = e.ptr<float>(y), *kp = k.ptr<float>(y), *jp = judge.ptr<float>(y);
-        for (int x = 0; x < rw; x++) {
+        float *ep = e.ptr<float>(y), *kp = k.ptr<float>(y);
+        for (int x = in.x; x < in.x + in.width; x++) {
             ep[x] = kp[x] = 0.0f;
-            jp[x] = -1.0f;
             if (!r[x] || !(v[x] & 2))
                 continue;
             float d = 0;
@@ -84,41 +85,47 @@ double tp_judge_source(TemporalContext *ctx, const FillArea &fa, const Aligned &
             agreeing += ep[x] <= agree;
         }
     }
+    judge(out).setTo(-1.0f);
+    flag(out).setTo(0);
+    /* Box sums are wanted over `out` only; they read e and k around it,
+     * which `in` holds (out grown by the largest window). */
+    const cv::Mat eo = e(out), ko = k(out);
+    cv::Mat no = num(out), co = cnt(out);
     const int last = fa.reach + ring;
     for (int r = ring;; r = std::min(2 * r, last)) {
         const float least = std::max(8.0f, ring * (2 * r + 1) / 8.0f);
         for (int axis = 0; axis < 2; axis++) {
-            window_sums(e, k, axis ? r : ring, axis ? ring : r, num, cnt);
-            for (int y = 0; y < rh; y++) {
+            window_sums(eo, ko, axis ? r : ring, axis ? ring : r, no, co);
+            for (int y = out.y; y < out.y + out.height; y++) {
                 const uint8_t *need = fa.need.ptr<uint8_t>(y);
                 const float *np = num.ptr<float>(y), *cp = cnt.ptr<float>(y);
                 float *jp = judge.ptr<float>(y);
-                /* -2 - error: judged at this level by the first axis */
-                for (int x = 0; x < rw; x++) {
-                    if (!need[x] || (jp[x] >= 0.0f) || cp[x] < least)
+                uint8_t *fp = flag.ptr<uint8_t>(y);
+                for (int x = out.x; x < out.x + out.width; x++) {
+                    if (!need[x] || fp[x] == 2 || cp[x] < least)
                         continue;
                     const float m = np[x] / cp[x];
-                    jp[x] = jp[x] <= -2.0f ? -2.0f - std::max(-2.0f - jp[x], m) : -2.0f - m;
+                    jp[x] = fp[x] ? std::max(jp[x], m) : m;
+                    fp[x] = 1;
                 }
             }
         }
-        for (int y = 0; y < rh; y++) {
-            float *jp = judge.ptr<float>(y);
-            for (int x = 0; x < rw; x++)
-                if (jp[x] <= -2.0f)
-                    jp[x] = -2.0f - jp[x];
+        for (int y = out.y; y < out.y + out.height; y++) {
+            uint8_t *fp = flag.ptr<uint8_t>(y);
+            for (int x = out.x; x < out.x + out.width; x++)
+                fp[x] = fp[x] ? 2 : 0;
         }
         if (r >= last)
             break;
     }
-    window_sums(e, k, last, last, num, cnt);
+    window_sums(eo, ko, last, last, no, co);
     const float least = std::max(8.0f, ring * (2 * last + 1) / 4.0f);
-    for (int y = 0; y < rh; y++) {
-        const uint8_t *need = fa.need.ptr<uint8_t>(y);
+    for (int y = out.y; y < out.y + out.height; y++) {
+        const uint8_t *need = fa.need.ptr<uint8_t>(y), *fp = flag.ptr<uint8_t>(y);
         const float *np = num.ptr<float>(y), *cp = cnt.ptr<float>(y);
         float *jp = judge.ptr<float>(y);
-        for (int x = 0; x < rw; x++)
-            if (need[x] && jp[x] < 0.0f && cp[x] >= least)
+        for (int x = out.x; x < out.x + out.width; x++)
+            if (need[x] && !fp[x] && cp[x] >= least)
                 jp[x] = np[x] / cp[x];
     }
     return usable ? (double)agreeing / usable : 0.0;

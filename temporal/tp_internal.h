@@ -46,7 +46,7 @@ struct TemporalContext {
     Scratch s_union, s_labels;
     /* Fill, all over the area around the target's holes. */
     Scratch s_hole, s_ring, s_need, s_dist, s_a1, s_a2, s_fill1, s_fill2;
-    Scratch s_map, s_warp, s_valid, s_err, s_cnt, s_num, s_cnt2, s_judge;
+    Scratch s_map, s_warp, s_valid, s_err, s_cnt, s_num, s_cnt2, s_judge, s_flag;
     /* Dense flow at flow scale. */
     Scratch s_ft, s_fs, s_fmask, s_fmask2, s_flow, s_src_small, s_state_small;
 };
@@ -97,15 +97,18 @@ struct FillArea {
 };
 
 /* A source as seen from the target: its picture, where its aligned pixels
- * are usable (bit 0: all seen, bit 1: none a hole) and its aligned pixels. */
+ * are usable (bit 0: all seen, bit 1: none a hole) and its aligned pixels;
+ * cand holds the need pixels it may give, area that grown by the largest
+ * judging window (both in roi coordinates): work stays within them. */
 struct Aligned {
     const TemporalPicture *pic;
     cv::Mat map, valid, warp;
+    cv::Rect cand, area;
     float gain[3], offset[3];
 };
 
 /* Per-channel gain and offset that bring the aligned source to the target
- * on the ring; pixels off by more than `reject` after the first fit are
+ * on the ring within al.area; pixels off by more than `reject` after the first fit are
  * left out of the second (a moving object across the ring). */
 void tp_fit_gain(const FillArea &fa, Aligned &al, float reject);
 
@@ -116,9 +119,9 @@ void tp_fit_gain(const FillArea &fa, Aligned &al, float reject);
  * left and right, judges a pixel, the worse of the two where both can; a
  * square of the largest size judges what neither reaches. So a mismatch on
  * one side of a hole (a moving object) refuses only the pixels near it.
- * judge: -1 where no window had enough ring pixels. Returns the share of
- * the source's usable ring pixels that agree with the target by themselves
- * (within twice cfg.max_error). */
+ * judge (over al.cand): -1 where no window had enough ring pixels. Returns
+ * the share of the source's usable ring pixels in al.area that agree with
+ * the target by themselves (within twice cfg.max_error). */
 double tp_judge_source(TemporalContext *ctx, const FillArea &fa, const Aligned &al, cv::Mat &judge);
 
 /* Forgets every motion link and the cached motion input. */

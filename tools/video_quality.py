@@ -46,6 +46,8 @@ Figures per clip and mode, against the text-free pictures:
                by 3) of every picture that shows a subtitle
   band PSNR    over the subtitle band (the rows of the lines, grown by half a
                line), full width, of the same pictures
+  rest PSNR    over the band without the text areas: what a hole larger than
+               the text costs; for the input, the encoder's own loss
   temporal     mean |(out_t - out_t-1) - (orig_t - orig_t-1)| over the text
                areas of pictures t or t-1 (how much the result flickers or
                lags beyond the true change), 0..255 per channel
@@ -353,7 +355,7 @@ def text_box(c):
 def measure(c, out_path):
     """Text-area PSNR, band PSNR and temporal error of a result. Subtitles
     lie within the band, so only its rows are read."""
-    sse_text = n_text = sse_band = n_band = terr = n_terr = 0.0
+    sse_text = n_text = sse_band = n_band = sse_rest = n_rest = terr = n_terr = 0.0
     prev = None
     count = 0
     none = np.zeros((c["band"][1] - c["band"][0], c["w"]), bool)
@@ -365,6 +367,8 @@ def measure(c, out_path):
             n_text += 3.0 * area.sum()
             sse_band += float((d ** 2).sum())
             n_band += 3.0 * d.shape[0] * d.shape[1]
+            sse_rest += float((d[~area] ** 2).sum())
+            n_rest += 3.0 * (~area).sum()
         if prev is not None:
             po, pr, parea = prev
             sel = (none if area is None else area) | (none if parea is None else parea)
@@ -376,7 +380,7 @@ def measure(c, out_path):
     if count != c["n"]:
         raise RuntimeError("%s: %d pictures, %d expected" % (out_path, count, c["n"]))
     to_db = lambda sse, n: qc.PSNR_CAP if sse <= 0 else min(qc.PSNR_CAP, 10 * math.log10(255.0 ** 2 * n / sse))
-    return dict(text=to_db(sse_text, n_text), band=to_db(sse_band, n_band),
+    return dict(text=to_db(sse_text, n_text), band=to_db(sse_band, n_band), rest=to_db(sse_rest, n_rest),
                 temporal=terr / n_terr if n_terr else float("nan"))
 
 
@@ -411,8 +415,8 @@ def run_mode(mode, args, c, work, notes, skipped):
         if status != 0:
             raise RuntimeError("%s on %s failed (%d): %s" % (mode, c["name"], status, err.strip()))
     r = measure(c, out)
-    print("  %-10s text %6.2f dB  band %6.2f dB  temporal %5.2f  %6.1f s wall  %6.1f s cpu  %s MB"
-          % (mode, r["text"], r["band"], r["temporal"], wall, cpu, "-" if peak is None else "%.0f" % peak),
+    print("  %-10s text %6.2f dB  band %6.2f dB  rest %6.2f dB  temporal %5.2f  %6.1f s wall  %6.1f s cpu  %s MB"
+          % (mode, r["text"], r["band"], r["rest"], r["temporal"], wall, cpu, "-" if peak is None else "%.0f" % peak),
           flush=True)
     if args.examples:
         os.makedirs(args.examples, exist_ok=True)
@@ -464,11 +468,12 @@ def run(args):
 
 def report(rows, notes):
     fmt = lambda v, f: "" if v is None else f % v
-    print("\n| clip | mode | text PSNR (dB) | band PSNR (dB) | temporal error | wall s | cpu s | peak MB |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("\n| clip | mode | text PSNR (dB) | band PSNR (dB) | rest PSNR (dB) | temporal error | wall s | cpu s "
+          "| peak MB |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for r in rows:
-        print("| %s | %s | %.2f | %.2f | %.2f | %s | %s | %s |"
-              % (r["clip"], r["mode"], r["text"], r["band"], r["temporal"], fmt(r["wall"], "%.1f"),
+        print("| %s | %s | %.2f | %.2f | %.2f | %.2f | %s | %s | %s |"
+              % (r["clip"], r["mode"], r["text"], r["band"], r["rest"], r["temporal"], fmt(r["wall"], "%.1f"),
                  fmt(r["cpu"], "%.1f"), fmt(r["peak"], "%.0f")))
     for n in notes:
         print("note: " + n)
