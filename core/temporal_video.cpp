@@ -127,7 +127,7 @@ static int take_picture(TemporalVideo *tv, const uint8_t *rgb)
     return 0;
 }
 
-/* The stable hole of picture j from the raw holes around it. */
+/* The stable hole of picture j from the raw holes around it. 0, -1 or -2. */
 static int stabilise(TemporalVideo *tv, long long j)
 {
     const long long lo = std::max(0LL, j - tv->bridge), hi = std::min(tv->decoded - 1, j + tv->bridge);
@@ -135,7 +135,10 @@ static int stabilise(TemporalVideo *tv, long long j)
     for (long long i = lo; i <= hi; i++)
         tv->pics.push_back({NULL, slot(tv, i).raw.data()});
     const TemporalWindow win = {tv->pics.data(), (int32_t)tv->pics.size(), (int32_t)(j - lo), lo};
-    if (gw_temporal_stable_hole(tv->ctx, &win, slot(tv, j).state.data()) != GW_TEMPORAL_OK) {
+    const int r = gw_temporal_stable_hole(tv->ctx, &win, slot(tv, j).state.data());
+    if (r == GW_TEMPORAL_CANCELLED)
+        return -2;
+    if (r != GW_TEMPORAL_OK) {
         gw_set_error("%s", gw_temporal_error(tv->ctx));
         return -1;
     }
@@ -235,9 +238,11 @@ int gw_temporal_video_cb(unsigned char *rgb, int width, int height, int flush, v
     }
     /* The end: the last holes with what is left of their look-ahead, then
      * one held picture per call. */
-    for (long long j = tv->stabilised; j < tv->decoded; j++)
-        if (stabilise(tv, j) != 0)
-            return -1;
+    for (long long j = tv->stabilised; j < tv->decoded; j++) {
+        const int r = stabilise(tv, j);
+        if (r != 0)
+            return r;
+    }
     if (tv->done >= tv->decoded)
         return GW_FRAME_HELD;
     const int r = finish(tv, tv->done, rgb);

@@ -161,9 +161,9 @@ static std::string background_source(const std::string &bg, int w, int h, double
     if (bg.rfind("plain:", 0) == 0)
         return "color=c=" + bg.substr(6) + ":s=" + size + dur;
     if (bg == "gradient")
-        return "gradients=s=" + size + dur + ":c0=0x203060:c1=0xa0c0e0:speed=0.02";
+        return "gradients=s=" + size + dur + ":c0=0x203060:c1=0xa0c0e0:speed=0.02:seed=11";
     if (bg == "noise")
-        return "cellauto=s=" + size + ":rule=30:r=" + std::to_string(fps) + ",format=rgb24,"
+        return "cellauto=s=" + size + ":rule=30:seed=5:r=" + std::to_string(fps) + ",format=rgb24,"
                "boxblur=2,eq=contrast=0.6,trim=duration=" + std::to_string(seconds);
     if (bg == "moving")
         return "testsrc2=s=" + size + dur;
