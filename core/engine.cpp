@@ -161,6 +161,7 @@ static int init_engine(const char *model_dir)
      * work memory. */
     release_sessions();
     gw_inpaint_arena_free(&gw_engine.arena);
+    gw_detect_arena_free(&gw_engine.det_arena);
     clear_state();
     snprintf(gw_engine.model_dir, sizeof gw_engine.model_dir, "%s", model_dir);
     gw_engine.opt.threshold = GW_THRESHOLD_DEFAULT;
@@ -191,6 +192,7 @@ extern "C" GLYPHWIPE_API void GLYPHWIPE_CALL glyphwipe_cleanup(void)
         return;
     release_sessions();
     gw_inpaint_arena_free(&gw_engine.arena);
+    gw_detect_arena_free(&gw_engine.det_arena);
     clear_state();
     gw_op_end();
 }

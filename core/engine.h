@@ -31,6 +31,7 @@ typedef struct Engine {
     int32_t fill_loaded;
     EngineOptions opt;
     InpaintArena arena;        /* work memory kept between pictures; released by cleanup */
+    DetectArena det_arena;     /* the same for detection */
     int32_t progress;          /* shared with other threads: gw_load_relaxed/gw_store_relaxed */
     int32_t cancel_requested;  /* as progress */
     int32_t regions_left_out;  /* of the current or last operation; as progress */

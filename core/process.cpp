@@ -17,7 +17,8 @@ int gw_process_frame_rgb(unsigned char *rgb, int width, int height, int y_start,
     memset(msg, 0, sizeof msg);
     memset(&result, 0, sizeof result);
     const DetectOptions dopt = gw_detect_options(&gw_engine);
-    if (gw_detect_run(&gw_engine.det, &dopt, rgb, width, height, &result, msg, sizeof msg) != 0) {
+    if (gw_detect_run_in(&gw_engine.det, &dopt, &gw_engine.det_arena, rgb, width, height, &result, msg,
+                         sizeof msg) != 0) {
         /* A detection run stopped by glyphwipe_cancel is no failure. */
         if (gw_cancel_requested()) {
             ret = -2;

@@ -49,7 +49,7 @@ static const char *detect(const char *image_path)
     }
     memset(&result, 0, sizeof result);
     const DetectOptions opt = gw_detect_options(&gw_engine);
-    int rc = gw_detect_run(&gw_engine.det, &opt, rgb, width, height, &result, msg, sizeof msg);
+    int rc = gw_detect_run_in(&gw_engine.det, &opt, &gw_engine.det_arena, rgb, width, height, &result, msg, sizeof msg);
     free(rgb);
     if (rc != 0 || gw_cancel_requested()) {
         gw_detection_free(&result);

@@ -111,7 +111,8 @@ static int take_picture(TemporalVideo *tv, const uint8_t *rgb)
     gw_detection_free(&s.det);
     gw_video_band_rows(tv->band, tv->height, &s.y_start, &s.y_end);
     const DetectOptions dopt = gw_detect_options(&gw_engine);
-    if (gw_detect_run(&gw_engine.det, &dopt, s.rgb.data(), tv->width, tv->height, &s.det, msg, sizeof msg) != 0) {
+    if (gw_detect_run_in(&gw_engine.det, &dopt, &gw_engine.det_arena, s.rgb.data(), tv->width, tv->height, &s.det,
+                         msg, sizeof msg) != 0) {
         if (gw_cancel_requested())
             return -2;
         gw_set_error("detect: %s", msg);

@@ -29,10 +29,23 @@ typedef struct DetectOptions {
     float min_scale;  /* 0: network input at most 960 wide; else at least this scale of the picture */
 } DetectOptions;
 
+/* Work memory a caller keeps between runs (the network's input tensor, 6 to
+ * 9 MB), so that every picture does not fault fresh pages in. All zero is
+ * empty; it grows as needed and gw_detect_arena_free releases it. */
+typedef struct DetectArena {
+    float *input;
+    size_t cap;  /* floats */
+} DetectArena;
+
+void gw_detect_arena_free(DetectArena *a);
+
 /* Runs the detection model on an RGB24 image. 0 with *out filled, -1 with a
- * message (also when ort_runs_stop stopped the run). */
+ * message (also when ort_runs_stop stopped the run). gw_detect_run_in takes
+ * its work memory from arena; gw_detect_run allocates it for the one call. */
 int gw_detect_run(ModelSession *model, const DetectOptions *opt, const uint8_t *rgb, int width, int height,
                   DetectionResult *out, char *msg, size_t msg_size);
+int gw_detect_run_in(ModelSession *model, const DetectOptions *opt, DetectArena *arena, const uint8_t *rgb, int width,
+                     int height, DetectionResult *out, char *msg, size_t msg_size);
 
 /* Frees both arrays and zeroes the record; fine on an all-zero record. */
 void gw_detection_free(DetectionResult *r);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "detection/detection.h"
+#include "resample/resample.h"
 
 namespace {
 
@@ -194,6 +195,35 @@ TEST(DetInput, LinearImageStaysLinearAndUniformStaysUniform)
             ASSERT_NEAR(t[(size_t)nw * nh + i], (20.0 * sy / 255.0 - 0.5) * 2.0, 2e-5) << x << "," << y;
             ASSERT_NEAR(t[(size_t)2 * nw * nh + i], norm(77), 1e-6);
         }
+}
+
+TEST(DetInput, EverySampleIsTheBilinearFormulasFloat)
+{
+    // Four columns are worked at once; every value must still be the one
+    // formula's float, bit for bit, at any width (tails included).
+    std::mt19937 rng(7);
+    for (int nw : {4, 37, 61}) {
+        const int w = 53, h = 29, nh = 19;
+        std::vector<uint8_t> rgb((size_t)w * h * 3);
+        for (uint8_t &b : rgb)
+            b = (uint8_t)(rng() & 255);
+        std::vector<float> t((size_t)3 * nw * nh);
+        gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh);
+        const float *unit = gw_byte_unit();
+        for (int y = 0; y < nh; y++) {
+            const GwTap ty = gw_axis_tap(y, h, nh);
+            for (int x = 0; x < nw; x++) {
+                const GwTap tx = gw_axis_tap(x, w, nw);
+                for (int k = 0; k < 3; k++) {
+                    auto at = [&](int yy, int xx) { return unit[rgb[((size_t)yy * w + xx) * 3 + k]]; };
+                    const float v = gw_bilerp(at(ty.i0, tx.i0), at(ty.i0, tx.i1), at(ty.i1, tx.i0), at(ty.i1, tx.i1),
+                                              tx.f, ty.f);
+                    ASSERT_EQ(t[(size_t)k * nw * nh + (size_t)y * nw + x], (v - 0.5f) * 2.0f)
+                        << nw << " wide, " << x << "," << y << " channel " << k;
+                }
+            }
+        }
+    }
 }
 
 // ---- resampling and clamping ------------------------------------------------------

@@ -235,3 +235,26 @@ TEST_F(DetModel, RepeatedRunsGiveTheSameResult)
         EXPECT_EQ(memcmp(res.score_map, map.data(), map.size() * sizeof(float)), 0);
     }
 }
+
+TEST_F(DetModel, KeptWorkMemoryGivesTheSameResults)
+{
+    // One arena over pictures of changing sizes: it grows when a larger
+    // picture needs more, and every result is the one-off call's.
+    use(gwt::test_model("det_bright.onnx"));
+    DetectArena arena = {NULL, 0};
+    for (const Image &im : {Image(160, 90).rect(20, 30, 60, 20, 255), Image(640, 480).rect(300, 200, 40, 12, 255),
+                            Image(200, 120).rect(10, 10, 50, 30, 200)}) {
+        ASSERT_EQ(detect(im), 0) << msg;
+        std::vector<TextBox> once(res.boxes, res.boxes + res.box_count);
+        std::vector<float> map(res.score_map, res.score_map + (size_t)res.map_width * res.map_height);
+        gw_detection_free(&res);
+        ASSERT_EQ(gw_detect_run_in(&session, &opt, &arena, im.rgb.data(), im.w, im.h, &res, msg, sizeof msg), 0) << msg;
+        EXPECT_GE(arena.cap, (size_t)3 * res.map_width * res.map_height);
+        ASSERT_EQ((size_t)res.box_count, once.size());
+        EXPECT_EQ(memcmp(res.boxes, once.data(), once.size() * sizeof(TextBox)), 0);
+        EXPECT_EQ(memcmp(res.score_map, map.data(), map.size() * sizeof(float)), 0);
+    }
+    gw_detect_arena_free(&arena);
+    EXPECT_EQ(arena.input, nullptr);
+    EXPECT_EQ(arena.cap, 0u);
+}
