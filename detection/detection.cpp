@@ -56,18 +56,6 @@ void gw_det_network_size_max(int width, int height, int max_side, int *net_w, in
     }
 }
 
-#if GW_HAVE_SSE2
-/* Channel k of the pixels a row holds at four columns' first (second = 0)
- * or second taps, as unit values. */
-static inline __m128 unit_taps4(const float *unit, const uint8_t *row, const GwTap *t, int second, int k)
-{
-    float v[4];
-    for (int j = 0; j < 4; j++)
-        v[j] = unit[row[(size_t)(second ? t[j].i1 : t[j].i0) * 3 + k]];
-    return _mm_loadu_ps(v);
-}
-#endif
-
 void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h)
 {
     /* Column taps are the same for every row. */
@@ -84,28 +72,7 @@ void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor,
         const uint8_t *r0 = rgb + (size_t)ty.i0 * stride;
         const uint8_t *r1 = rgb + (size_t)ty.i1 * stride;
         float *out = tensor + (size_t)y * (size_t)net_w;
-        int x = 0;
-#if GW_HAVE_SSE2
-        /* Four columns at once: the scalar formula's products and sums in
-         * the same order, so the same floats. */
-        const __m128 gy = _mm_set1_ps(1.0f - ty.f), fy = _mm_set1_ps(ty.f);
-        const __m128 half = _mm_set1_ps(0.5f), two = _mm_set1_ps(2.0f);
-        for (; x + 4 <= net_w; x += 4) {
-            const GwTap *t = cols + x;
-            const __m128 fx = _mm_setr_ps(t[0].f, t[1].f, t[2].f, t[3].f);
-            const __m128 gx = _mm_sub_ps(_mm_set1_ps(1.0f), fx);
-            for (int k = 0; k < 3; k++) {
-                const __m128 a = unit_taps4(unit, r0, t, 0, k), b = unit_taps4(unit, r0, t, 1, k);
-                const __m128 c = unit_taps4(unit, r1, t, 0, k), d = unit_taps4(unit, r1, t, 1, k);
-                const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(a, gx), gy),
-                                                                  _mm_mul_ps(_mm_mul_ps(b, fx), gy)),
-                                                       _mm_mul_ps(_mm_mul_ps(c, gx), fy)),
-                                            _mm_mul_ps(_mm_mul_ps(d, fx), fy));
-                _mm_storeu_ps(out + (size_t)k * plane + (size_t)x, _mm_mul_ps(_mm_sub_ps(v, half), two));
-            }
-        }
-#endif
-        for (; x < net_w; x++) {
+        for (int x = 0; x < net_w; x++) {
             const GwTap tx = cols[x];
             const size_t c0 = (size_t)tx.i0 * 3, c1 = (size_t)tx.i1 * 3;
             for (int k = 0; k < 3; k++) {
