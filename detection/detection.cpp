@@ -56,32 +56,9 @@ void gw_det_network_size_max(int width, int height, int max_side, int *net_w, in
     }
 }
 
-void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h)
+void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h, void *scratch)
 {
-    /* Column taps are the same for every row. */
-    GwTap cols[GW_DET_SIDE_LIMIT];
-    const float *unit = gw_byte_unit();
-    const size_t plane = (size_t)net_w * (size_t)net_h;
-    const size_t stride = (size_t)width * 3;
-
-    for (int x = 0; x < net_w; x++)
-        cols[x] = gw_axis_tap(x, width, net_w);
-
-    for (int y = 0; y < net_h; y++) {
-        const GwTap ty = gw_axis_tap(y, height, net_h);
-        const uint8_t *r0 = rgb + (size_t)ty.i0 * stride;
-        const uint8_t *r1 = rgb + (size_t)ty.i1 * stride;
-        float *out = tensor + (size_t)y * (size_t)net_w;
-        for (int x = 0; x < net_w; x++) {
-            const GwTap tx = cols[x];
-            const size_t c0 = (size_t)tx.i0 * 3, c1 = (size_t)tx.i1 * 3;
-            for (int k = 0; k < 3; k++) {
-                const float v = gw_bilerp(unit[r0[c0 + k]], unit[r0[c1 + k]], unit[r1[c0 + k]], unit[r1[c1 + k]],
-                                          tx.f, ty.f);
-                out[(size_t)k * plane + (size_t)x] = (v - 0.5f) * 2.0f;
-            }
-        }
-    }
+    gw_resize_to_signed_planes(rgb, width, height, tensor, net_w, net_h, scratch);
 }
 
 void gw_det_resample_map(const float *src, int src_w, int src_h, float *dst, int dst_w, int dst_h)
@@ -268,9 +245,11 @@ void gw_detect_arena_free(DetectArena *a)
     a->cap = 0;
 }
 
-/* One run with the input tensor given (3 x net_w x net_h floats). */
-static int detect_with(ModelSession *model, const DetectOptions *opt, float *input, int net_w, int net_h,
-                       const uint8_t *rgb, int width, int height, DetectionResult *out, char *msg, size_t msg_size)
+/* One run with the input tensor given (3 x net_w x net_h floats) and the
+ * scaling's work memory. */
+static int detect_with(ModelSession *model, const DetectOptions *opt, float *input, void *scratch, int net_w,
+                       int net_h, const uint8_t *rgb, int width, int height, DetectionResult *out, char *msg,
+                       size_t msg_size)
 {
     char run_msg[512];
     const size_t npix = (size_t)net_w * (size_t)net_h;
@@ -281,7 +260,7 @@ static int detect_with(ModelSession *model, const DetectOptions *opt, float *inp
         snprintf(msg, msg_size, "oom");
         return -1;
     }
-    gw_det_fill_input(rgb, width, height, input, net_w, net_h);
+    gw_det_fill_input(rgb, width, height, input, net_w, net_h, scratch);
     GW_TIMER_STOP(t_in, GW_ST_DET_INPUT);
 
     /* {1, 1, 0, 0}: an output of 2 or 3 dimensions then counts as empty. */
@@ -349,7 +328,8 @@ int gw_detect_run_in(ModelSession *model, const DetectOptions *opt, DetectArena 
     }
     memset(out, 0, sizeof *out);
     gw_det_network_size_max(width, height, gw_det_max_side(width, height, opt->min_scale), &net_w, &net_h);
-    const size_t need = 3 * (size_t)net_w * (size_t)net_h;
+    const size_t planes = 3 * (size_t)net_w * (size_t)net_h;
+    const size_t need = planes + (gw_resize_scratch_size(net_w) + sizeof(float) - 1) / sizeof(float);
     if (a->cap < need) {
         gw_detect_arena_free(a);
         a->input = (float *)malloc(need * sizeof *a->input);
@@ -358,7 +338,8 @@ int gw_detect_run_in(ModelSession *model, const DetectOptions *opt, DetectArena 
     if (!a->input)
         snprintf(msg, msg_size, "oom");
     else
-        rc = detect_with(model, opt, a->input, net_w, net_h, rgb, width, height, out, msg, msg_size);
+        rc = detect_with(model, opt, a->input, a->input + planes, net_w, net_h, rgb, width, height, out, msg,
+                         msg_size);
     gw_detect_arena_free(&own);
     return rc;
 }

@@ -30,8 +30,9 @@ typedef struct DetectOptions {
 } DetectOptions;
 
 /* Work memory a caller keeps between runs (the network's input tensor, 6 to
- * 9 MB), so that every picture does not fault fresh pages in. All zero is
- * empty; it grows as needed and gw_detect_arena_free releases it. */
+ * 9 MB, and the scaling's), so that every picture does not fault fresh
+ * pages in. All zero is empty; it grows as needed and gw_detect_arena_free
+ * releases it. */
 typedef struct DetectArena {
     float *input;
     size_t cap;  /* floats */
@@ -68,8 +69,9 @@ void gw_det_network_size_max(int width, int height, int max_side, int *net_w, in
 int gw_det_max_side(int width, int height, float min_scale);
 
 /* Fills the planar {1, 3, net_h, net_w} input tensor, values in [-1, 1], by
- * corner-aligned bilinear sampling straight from the RGB24 image. */
-void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h);
+ * corner-aligned bilinear sampling straight from the RGB24 image; scratch
+ * holds gw_resize_scratch_size(net_w) bytes, float-aligned. */
+void gw_det_fill_input(const uint8_t *rgb, int width, int height, float *tensor, int net_w, int net_h, void *scratch);
 
 /* Corner-aligned bilinear resampling of a src_w x src_h map to dst_w x dst_h
  * (dst sides at least 2; a source side of 1 is stretched). */

@@ -212,9 +212,10 @@ static inline void pixels4_planes(const uint8_t *p0, const uint8_t *p1, const ui
 #endif
 
 /* Planar products of one RGB24 source row: plane c of tap t at
- * prod + (t * 3 + c) * out_w, for every output column. */
+ * prod + (t * 3 + c) * out_w, for every output column; of the bytes, or
+ * with unit set of their unit values (byte / 255.0f). */
 static void planar_products(const uint8_t *row, int row_bytes, const int *x0, const int *x1, const float *w0,
-                            const float *w1, int out_w, float *prod)
+                            const float *w1, int out_w, int unit, float *prod)
 {
     float *a[3] = {prod, prod + out_w, prod + 2 * (size_t)out_w};
     float *b[3] = {prod + 3 * (size_t)out_w, prod + 4 * (size_t)out_w, prod + 5 * (size_t)out_w};
@@ -226,6 +227,11 @@ static void planar_products(const uint8_t *row, int row_bytes, const int *x0, co
         __m128 pr, pg, pb, qr, qg, qb;
         pixels4_planes(row + x0[i], row + x0[i + 1], row + x0[i + 2], row + x0[i + 3], &pr, &pg, &pb);
         pixels4_planes(row + x1[i], row + x1[i + 1], row + x1[i + 2], row + x1[i + 3], &qr, &qg, &qb);
+        if (unit) { /* byte / 255.0f, correctly rounded like the scalar division */
+            const __m128 d = _mm_set1_ps(255.0f);
+            pr = _mm_div_ps(pr, d), pg = _mm_div_ps(pg, d), pb = _mm_div_ps(pb, d);
+            qr = _mm_div_ps(qr, d), qg = _mm_div_ps(qg, d), qb = _mm_div_ps(qb, d);
+        }
         const __m128 v0 = _mm_loadu_ps(w0 + i), v1 = _mm_loadu_ps(w1 + i);
         _mm_storeu_ps(a[0] + i, _mm_mul_ps(pr, v0));
         _mm_storeu_ps(a[1] + i, _mm_mul_ps(pg, v0));
@@ -237,8 +243,9 @@ static void planar_products(const uint8_t *row, int row_bytes, const int *x0, co
 #endif
     for (; i < out_w; i++)
         for (int c = 0; c < 3; c++) {
-            a[c][i] = (float)row[x0[i] + c] * w0[i];
-            b[c][i] = (float)row[x1[i] + c] * w1[i];
+            const float p = (float)row[x0[i] + c], q = (float)row[x1[i] + c];
+            a[c][i] = (unit ? p / 255.0f : p) * w0[i];
+            b[c][i] = (unit ? q / 255.0f : q) * w1[i];
         }
 }
 
@@ -265,7 +272,33 @@ static void combine_unit(const float *a0, const float *b0, const float *a1, cons
     }
 }
 
-void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch)
+/* out[i] = 2 * ((a0*gy + b0*gy) + a1*fy + b1*fy - 0.5): gw_bilerp's sum of
+ * the unit values' products, in its order, mapped to -1..1. */
+static void combine_signed(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
+                           float *out, int n)
+{
+    int i = 0;
+#if GW_HAVE_SSE2
+    const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), half = _mm_set1_ps(0.5f), two = _mm_set1_ps(2.0f);
+    for (; i + 4 <= n; i += 4) {
+        const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + i), vg),
+                                                          _mm_mul_ps(_mm_loadu_ps(b0 + i), vg)),
+                                               _mm_mul_ps(_mm_loadu_ps(a1 + i), vf)),
+                                    _mm_mul_ps(_mm_loadu_ps(b1 + i), vf));
+        _mm_storeu_ps(out + i, _mm_mul_ps(_mm_sub_ps(v, half), two));
+    }
+#endif
+    for (; i < n; i++) {
+        const float v = a0[i] * gy + b0[i] * gy + a1[i] * fy + b1[i] * fy;
+        out[i] = (v - 0.5f) * 2.0f;
+    }
+}
+
+/* The two kinds of planes below share the scaling: signed = 0 gives the
+ * rounded bytes' unit values, signed = 1 the exact bilinear value of the
+ * unit values mapped to -1..1. */
+static void resize_to_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, int sign,
+                             void *scratch)
 {
     int *x0 = (int *)scratch, *x1 = x0 + out_w;
     float *w0 = (float *)(x1 + out_w), *w1 = w0 + out_w;
@@ -289,16 +322,28 @@ void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out,
             int k = cached[0] == want[w] ? 0 : cached[1] == want[w] ? 1 : -1;
             if (k < 0) {
                 k = (w == 1 && cached[0] == want[0]) ? 1 : (w == 1 && cached[1] == want[0]) ? 0 : w;
-                planar_products(in + (size_t)want[w] * in_w * 3, in_w * 3, x0, x1, w0, w1, out_w,
+                planar_products(in + (size_t)want[w] * in_w * 3, in_w * 3, x0, x1, w0, w1, out_w, sign,
                                 prod + (size_t)k * slot);
                 cached[k] = want[w];
             }
             p[w] = prod + (size_t)k * slot;
         }
         for (int c = 0; c < 3; c++)
-            combine_unit(p[0] + (size_t)c * out_w, p[0] + (size_t)(3 + c) * out_w, p[1] + (size_t)c * out_w,
-                         p[1] + (size_t)(3 + c) * out_w, gy, fy, out + (size_t)c * plane + (size_t)j * out_w, out_w);
+            (sign ? combine_signed : combine_unit)(p[0] + (size_t)c * out_w, p[0] + (size_t)(3 + c) * out_w,
+                                                   p[1] + (size_t)c * out_w, p[1] + (size_t)(3 + c) * out_w, gy, fy,
+                                                   out + (size_t)c * plane + (size_t)j * out_w, out_w);
     }
+}
+
+void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch)
+{
+    resize_to_planes(in, in_w, in_h, out, out_w, out_h, 0, scratch);
+}
+
+void gw_resize_to_signed_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h,
+                                void *scratch)
+{
+    resize_to_planes(in, in_w, in_h, out, out_w, out_h, 1, scratch);
 }
 
 int gw_sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y)

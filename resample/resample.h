@@ -79,6 +79,12 @@ void gw_resize_row(GwResize *z, int j, int k0, int k1, uint8_t *out_row);
  * scaling (gw_resize_scratch_size(out_w)). */
 void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch);
 
+/* Three planes of 2 * (v - 0.5), v the bilinear value (gw_bilerp, not
+ * rounded) of the unit values around each corner-aligned position: the
+ * detection network's input. scratch as above. */
+void gw_resize_to_signed_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h,
+                                void *scratch);
+
 /* Bilinear value of an 8-bit plane (w, h >= 2) at column x, row y, rounded
  * half up; beyond the outer samples it extrapolates and is not clamped. */
 int gw_sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y);

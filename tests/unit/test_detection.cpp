@@ -148,6 +148,12 @@ TEST(DetNetworkSize, AlwaysMultiplesOf32WithinBoundsAndAspectKept)
 
 static float norm(int byte) { return ((float)byte / 255.0f - 0.5f) * 2.0f; }
 
+// Work memory for gw_det_fill_input, as floats (float-aligned).
+static std::vector<float> det_scratch(int nw)
+{
+    return std::vector<float>(gw_resize_scratch_size(nw) / sizeof(float) + 1);
+}
+
 TEST(DetInput, PlanesInChannelOrderAndCornersAligned)
 {
     const int w = 10, h = 8, nw = 32, nh = 32;
@@ -160,7 +166,7 @@ TEST(DetInput, PlanesInChannelOrderAndCornersAligned)
             p[2] = (uint8_t)(y * 30);
         }
     std::vector<float> t((size_t)3 * nw * nh, -9.0f);
-    gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh);
+    gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh, det_scratch(nw).data());
     auto at = [&](int k, int x, int y) { return t[(size_t)k * nw * nh + (size_t)y * nw + x]; };
     auto px = [&](int k, int x, int y) { return (int)rgb[((size_t)y * w + x) * 3 + k]; };
     for (int k = 0; k < 3; k++) {
@@ -186,7 +192,7 @@ TEST(DetInput, LinearImageStaysLinearAndUniformStaysUniform)
             p[2] = 77;                  // uniform
         }
     std::vector<float> t((size_t)3 * nw * nh);
-    gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh);
+    gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh, det_scratch(nw).data());
     for (int y = 0; y < nh; y++)
         for (int x = 0; x < nw; x++) {
             double sx = (double)x * (w - 1) / (nw - 1), sy = (double)y * (h - 1) / (nh - 1);
@@ -202,13 +208,13 @@ TEST(DetInput, EverySampleIsTheBilinearFormulasFloat)
     // Every value is the one bilinear formula's float, bit for bit, at any
     // width: a faster scaling must keep the detection reports.
     std::mt19937 rng(7);
-    for (int nw : {4, 37, 61}) {
-        const int w = 53, h = 29, nh = 19;
+    for (int nw : {4, 37, 61, 200}) {
+        const int w = 53, h = 29, nh = nw == 200 ? 64 : 19;  // down and up
         std::vector<uint8_t> rgb((size_t)w * h * 3);
         for (uint8_t &b : rgb)
             b = (uint8_t)(rng() & 255);
         std::vector<float> t((size_t)3 * nw * nh);
-        gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh);
+        gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh, det_scratch(nw).data());
         const float *unit = gw_byte_unit();
         for (int y = 0; y < nh; y++) {
             const GwTap ty = gw_axis_tap(y, h, nh);
