@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "resample_wide.h"
 #include "simd.h"
 
 /* Filled once, on first use (function-local statics: concurrent first calls
@@ -190,7 +191,7 @@ void gw_resize_to_rgb(const uint8_t *in, int in_w, int in_h, int chans, uint8_t 
 
 #if GW_HAVE_SSE2
 /* The first three bytes at p0..p3 (four pixels) as three vectors, one per
- * channel: the bytes are gathered, transposed 4x4 and widened. */
+ * channel: each pixel's bytes in one 32-bit lane, split by shifts and masks. */
 static inline void pixels4_planes(const uint8_t *p0, const uint8_t *p1, const uint8_t *p2, const uint8_t *p3,
                                   __m128 *r, __m128 *g, __m128 *b)
 {
@@ -199,15 +200,10 @@ static inline void pixels4_planes(const uint8_t *p0, const uint8_t *p1, const ui
     memcpy(&v1, p1, 4);
     memcpy(&v2, p2, 4);
     memcpy(&v3, p3, 4);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i v = _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(v0), _mm_cvtsi32_si128(v1)),
-                                         _mm_unpacklo_epi32(_mm_cvtsi32_si128(v2), _mm_cvtsi32_si128(v3)));
-    const __m128i t = _mm_unpacklo_epi8(v, _mm_srli_si128(v, 8)); /* r0 r2 g0 g2 b0 b2 . . r1 r3 g1 g3 ... */
-    const __m128i u = _mm_unpacklo_epi8(t, _mm_srli_si128(t, 8)); /* r0..r3 g0..g3 b0..b3 . . . . */
-    const __m128i lo = _mm_unpacklo_epi8(u, zero), hi = _mm_unpackhi_epi8(u, zero);
-    *r = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero));
-    *g = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
-    *b = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero));
+    const __m128i v = _mm_set_epi32(v3, v2, v1, v0), low = _mm_set1_epi32(0xff);
+    *r = _mm_cvtepi32_ps(_mm_and_si128(v, low));
+    *g = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 8), low));
+    *b = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 16), low));
 }
 #endif
 
@@ -215,11 +211,15 @@ static inline void pixels4_planes(const uint8_t *p0, const uint8_t *p1, const ui
  * prod + (t * 3 + c) * out_w, for every output column; of the bytes, or
  * with unit set of their unit values (byte / 255.0f). */
 static void planar_products(const uint8_t *row, int row_bytes, const int *x0, const int *x1, const float *w0,
-                            const float *w1, int out_w, int unit, float *prod)
+                            const float *w1, int out_w, int unit, int wide, float *prod)
 {
     float *a[3] = {prod, prod + out_w, prod + 2 * (size_t)out_w};
     float *b[3] = {prod + 3 * (size_t)out_w, prod + 4 * (size_t)out_w, prod + 5 * (size_t)out_w};
     int i = 0;
+#if GW_HAVE_WIDE_KERNELS
+    if (wide)
+        i = gw_planar_products_wide(row, row_bytes, x0, x1, w0, w1, out_w, unit, prod);
+#endif
 #if GW_HAVE_SSE2
     /* Four columns at a time; each load takes a pixel's bytes and one more,
      * so the columns whose second tap ends the row take the scalar path. */
@@ -251,9 +251,13 @@ static void planar_products(const uint8_t *row, int row_bytes, const int *x0, co
 
 /* out[i] = unit value of the rounded byte of (a0*gy + b0*gy) + a1*fy + b1*fy. */
 static void combine_unit(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
-                         float *out, int n)
+                         float *out, int n, int wide)
 {
     int i = 0;
+#if GW_HAVE_WIDE_KERNELS
+    if (wide)
+        i = gw_combine_unit_wide(a0, b0, a1, b1, gy, fy, out, n);
+#endif
 #if GW_HAVE_SSE2
     const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), half = _mm_set1_ps(0.5f), d = _mm_set1_ps(255.0f);
     const __m128i low = _mm_set1_epi32(255);
@@ -275,9 +279,13 @@ static void combine_unit(const float *a0, const float *b0, const float *a1, cons
 /* out[i] = 2 * ((a0*gy + b0*gy) + a1*fy + b1*fy - 0.5): gw_bilerp's sum of
  * the unit values' products, in its order, mapped to -1..1. */
 static void combine_signed(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
-                           float *out, int n)
+                           float *out, int n, int wide)
 {
     int i = 0;
+#if GW_HAVE_WIDE_KERNELS
+    if (wide)
+        i = gw_combine_signed_wide(a0, b0, a1, b1, gy, fy, out, n);
+#endif
 #if GW_HAVE_SSE2
     const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), half = _mm_set1_ps(0.5f), two = _mm_set1_ps(2.0f);
     for (; i + 4 <= n; i += 4) {
@@ -305,6 +313,7 @@ static void resize_to_planes(const uint8_t *in, int in_w, int in_h, float *out, 
     float *prod = w1 + out_w; /* two slots of six planes of out_w products */
     const size_t slot = 6 * (size_t)out_w, plane = (size_t)out_w * out_h;
     int cached[2] = {-1, -1};
+    const int wide = gw_resample_wide();
 
     for (int i = 0; i < out_w; i++) {
         const GwTap t = gw_axis_tap(i, in_w, out_w);
@@ -322,7 +331,7 @@ static void resize_to_planes(const uint8_t *in, int in_w, int in_h, float *out, 
             int k = cached[0] == want[w] ? 0 : cached[1] == want[w] ? 1 : -1;
             if (k < 0) {
                 k = (w == 1 && cached[0] == want[0]) ? 1 : (w == 1 && cached[1] == want[0]) ? 0 : w;
-                planar_products(in + (size_t)want[w] * in_w * 3, in_w * 3, x0, x1, w0, w1, out_w, sign,
+                planar_products(in + (size_t)want[w] * in_w * 3, in_w * 3, x0, x1, w0, w1, out_w, sign, wide,
                                 prod + (size_t)k * slot);
                 cached[k] = want[w];
             }
@@ -331,7 +340,7 @@ static void resize_to_planes(const uint8_t *in, int in_w, int in_h, float *out, 
         for (int c = 0; c < 3; c++)
             (sign ? combine_signed : combine_unit)(p[0] + (size_t)c * out_w, p[0] + (size_t)(3 + c) * out_w,
                                                    p[1] + (size_t)c * out_w, p[1] + (size_t)(3 + c) * out_w, gy, fy,
-                                                   out + (size_t)c * plane + (size_t)j * out_w, out_w);
+                                                   out + (size_t)c * plane + (size_t)j * out_w, out_w, wide);
     }
 }
 

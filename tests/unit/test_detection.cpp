@@ -13,6 +13,7 @@
 
 #include "detection/detection.h"
 #include "resample/resample.h"
+#include "resample/resample_wide.h"
 
 namespace {
 
@@ -206,15 +207,20 @@ TEST(DetInput, LinearImageStaysLinearAndUniformStaysUniform)
 TEST(DetInput, EverySampleIsTheBilinearFormulasFloat)
 {
     // Every value is the one bilinear formula's float, bit for bit, at any
-    // width: a faster scaling must keep the detection reports.
+    // width and with the eight-column kernels or without: a faster scaling
+    // must keep the detection reports.
     std::mt19937 rng(7);
-    for (int nw : {4, 37, 61, 200}) {
+    const int widths[] = {4, 37, 61, 200};
+    for (int run = 0; run < 8; run++) {
+        const int nw = widths[run / 2], wide = run % 2 == 0;
         const int w = 53, h = 29, nh = nw == 200 ? 64 : 19;  // down and up
         std::vector<uint8_t> rgb((size_t)w * h * 3);
         for (uint8_t &b : rgb)
             b = (uint8_t)(rng() & 255);
         std::vector<float> t((size_t)3 * nw * nh);
+        const int was = gw_resample_wide_kernels(wide);
         gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh, det_scratch(nw).data());
+        gw_resample_wide_kernels(was);
         const float *unit = gw_byte_unit();
         for (int y = 0; y < nh; y++) {
             const GwTap ty = gw_axis_tap(y, h, nh);
@@ -225,7 +231,7 @@ TEST(DetInput, EverySampleIsTheBilinearFormulasFloat)
                     const float v = gw_bilerp(at(ty.i0, tx.i0), at(ty.i0, tx.i1), at(ty.i1, tx.i0), at(ty.i1, tx.i1),
                                               tx.f, ty.f);
                     ASSERT_EQ(t[(size_t)k * nw * nh + (size_t)y * nw + x], (v - 0.5f) * 2.0f)
-                        << nw << " wide, " << x << "," << y << " channel " << k;
+                        << nw << " wide, " << x << "," << y << " channel " << k << (wide ? " (wide kernels)" : "");
                 }
             }
         }

@@ -9,6 +9,7 @@
 
 #include "inpaint/inpaint.h"
 #include "resample/resample.h"
+#include "resample/resample_wide.h"
 
 namespace {
 
@@ -163,13 +164,20 @@ TEST(ResizeRgb, EveryValueIsTheFormulasAndWindowsMatch)
             }
             if (chans == 3) {
                 EXPECT_EQ(resized(src, w, h, ow, oh), full);
-                // The same scaling as planes of unit values for a network.
+                // The same scaling as planes of unit values for a network,
+                // with the eight-column kernels (where the processor has them)
+                // and without.
                 std::vector<float> planes((size_t)3 * ow * oh);
-                gw_resize_to_unit_planes(src.data(), w, h, planes.data(), ow, oh, scratch.data());
-                for (size_t i = 0; i < (size_t)ow * oh; i++)
-                    for (int c = 0; c < 3; c++)
-                        ASSERT_EQ(planes[(size_t)c * ow * oh + i], (float)full[i * 3 + c] / 255.0f)
-                            << w << "x" << h << " -> " << ow << "x" << oh << " pixel " << i << " channel " << c;
+                for (int wide : {1, 0}) {
+                    const int was = gw_resample_wide_kernels(wide);
+                    gw_resize_to_unit_planes(src.data(), w, h, planes.data(), ow, oh, scratch.data());
+                    gw_resample_wide_kernels(was);
+                    for (size_t i = 0; i < (size_t)ow * oh; i++)
+                        for (int c = 0; c < 3; c++)
+                            ASSERT_EQ(planes[(size_t)c * ow * oh + i], (float)full[i * 3 + c] / 255.0f)
+                                << w << "x" << h << " -> " << ow << "x" << oh << " pixel " << i << " channel " << c
+                                << (wide ? " (wide kernels)" : "");
+                }
             }
             for (int k = 0; k < 4; k++) {
                 const int c0 = (int)(rng() % ow), c1 = c0 + 1 + (int)(rng() % (ow - c0));
