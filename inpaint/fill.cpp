@@ -217,7 +217,7 @@ static void fill_inputs(RegionCrop *crop, const Extent *hole, const InpaintWork 
 {
     const int s = crop->side;
     const float *unit = gw_byte_unit();
-    gw_resize_to_unit_planes(crop->pixels, s, s, w->image_tensor, N, N, w->resize);
+    gw_resize_to_unit_planes(crop->pixels, s, s, (size_t)crop->stride, w->image_tensor, N, N, w->resize);
     if (w->glyphs)
         pool_mask_any(crop->mask, s, hole, w->soft);
     else

@@ -33,7 +33,7 @@ int gw_inpaint_work_bind(InpaintArena *a, int width, int height, int with_glyphs
     const size_t o_dilate = o_feather + round64(PLANE * sizeof(uint16_t));
     const size_t o_resize = o_dilate + round64(gw_dilate_scratch_size(side));
     const size_t o_crop = o_resize + round64(gw_resize_scratch_size(imax(side, N)));
-    const size_t o_glyphs = o_crop + round64(8 * max_area);
+    const size_t o_glyphs = o_crop + round64(5 * max_area);
     const size_t need = o_glyphs + (with_glyphs ? (size_t)width * height : 0);
 
     if (a->cap < need) {
@@ -101,7 +101,7 @@ static int inpaint_frame(ModelSession *model, const InpaintOptions *opt, Inpaint
     if (hole)
         mask_opt.radius = 0;
 
-    /* Each crop is copied from the frame as the earlier regions left it. A
+    /* Each crop reads the frame as the earlier regions left it. A
      * region longer than any crop is repainted piece by piece. */
     int result = left_out;
     for (int i = 0; i < k && result >= 0; i++) {

@@ -67,7 +67,8 @@ typedef struct InpaintRegion {
 typedef struct RegionCrop {
     int32_t x, y;          /* top-left frame pixel; the crop lies inside the frame */
     int32_t side;          /* 16 or more */
-    uint8_t *pixels;       /* RGB24 copy of the frame inside the crop */
+    const uint8_t *pixels; /* RGB24: the crop's top-left pixel in the frame, read in place */
+    int32_t stride;        /* bytes from one row of pixels to the next */
     uint8_t *mask;         /* 1 = repaint, 0 = keep */
     uint8_t *repainted;    /* RGB24: the model's output scaled to the crop, set only where alpha >= 6 */
     uint8_t *alpha;        /* side x side: the softened mask scaled to the crop */
@@ -79,7 +80,7 @@ typedef struct InpaintWork {
     float *image_tensor;   /* 3 * 512 * 512 */
     float *mask_tensor;    /* 512 * 512 */
     float *output_tensor;  /* 3 * 512 * 512 */
-    uint8_t *crop;         /* 8 * max_side^2: pixels, mask, repainted, alpha */
+    uint8_t *crop;         /* 5 * max_side^2: mask, repainted, alpha */
     uint8_t *dilate;       /* gw_dilate_scratch_size(max_side), int-aligned */
     void *resize;          /* gw_resize_scratch_size(max(max_side, 512)), float-aligned */
     uint8_t *work;         /* 3 * 512 * 512 */
@@ -98,8 +99,8 @@ int gw_inpaint_work_bind(InpaintArena *a, int width, int height, int with_glyphs
 int plan_regions(int width, int height, const DetectionResult *det, int y_start, int y_end,
                  const InpaintOptions *opt, InpaintRegion regions[GW_MAX_REGIONS], int *left_out);
 
-/* Places the square crop of region in the work buffers, copies its pixels and
- * builds its hole mask: the letter plane of work where it has one, else the
+/* Places the square crop of region over the frame and in the work buffers
+ * and builds its hole mask: the letter plane of work where it has one, else the
  * score pixels and boxes grown by the radius. With a band of rows ys..ye
  * (ys >= ye: none) only the boxes that reach into the band, and the score
  * pixels within them, are marked; other text in the crop keeps its pixels.

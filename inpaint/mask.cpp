@@ -285,13 +285,11 @@ int build_region_mask(const uint8_t *rgb, int width, int height, const Detection
     crop->x = x;
     crop->y = y;
     crop->side = side;
-    crop->pixels = work->crop;
-    crop->mask = work->crop + area * 3;
-    crop->repainted = work->crop + area * 4;
-    crop->alpha = work->crop + area * 7;
-
-    for (int r = 0; r < side; r++)
-        memcpy(crop->pixels + (size_t)r * side * 3, rgb + ((size_t)(y + r) * width + x) * 3, (size_t)side * 3);
+    crop->pixels = rgb + ((size_t)y * width + x) * 3;
+    crop->stride = width * 3;
+    crop->mask = work->crop;
+    crop->repainted = work->crop + area;
+    crop->alpha = work->crop + area * 4;
 
     if (work->glyphs) {
         /* The letters found for the whole frame, where they fall in this crop. */

@@ -305,8 +305,8 @@ static void combine_signed(const float *a0, const float *b0, const float *a1, co
 /* The two kinds of planes below share the scaling: signed = 0 gives the
  * rounded bytes' unit values, signed = 1 the exact bilinear value of the
  * unit values mapped to -1..1. */
-static void resize_to_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, int sign,
-                             void *scratch)
+static void resize_to_planes(const uint8_t *in, int in_w, int in_h, size_t in_stride, float *out, int out_w,
+                             int out_h, int sign, void *scratch)
 {
     int *x0 = (int *)scratch, *x1 = x0 + out_w;
     float *w0 = (float *)(x1 + out_w), *w1 = w0 + out_w;
@@ -331,7 +331,7 @@ static void resize_to_planes(const uint8_t *in, int in_w, int in_h, float *out, 
             int k = cached[0] == want[w] ? 0 : cached[1] == want[w] ? 1 : -1;
             if (k < 0) {
                 k = (w == 1 && cached[0] == want[0]) ? 1 : (w == 1 && cached[1] == want[0]) ? 0 : w;
-                planar_products(in + (size_t)want[w] * in_w * 3, in_w * 3, x0, x1, w0, w1, out_w, sign, wide,
+                planar_products(in + (size_t)want[w] * in_stride, in_w * 3, x0, x1, w0, w1, out_w, sign, wide,
                                 prod + (size_t)k * slot);
                 cached[k] = want[w];
             }
@@ -344,15 +344,16 @@ static void resize_to_planes(const uint8_t *in, int in_w, int in_h, float *out, 
     }
 }
 
-void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch)
+void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, size_t in_stride, float *out, int out_w,
+                              int out_h, void *scratch)
 {
-    resize_to_planes(in, in_w, in_h, out, out_w, out_h, 0, scratch);
+    resize_to_planes(in, in_w, in_h, in_stride, out, out_w, out_h, 0, scratch);
 }
 
 void gw_resize_to_signed_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h,
                                 void *scratch)
 {
-    resize_to_planes(in, in_w, in_h, out, out_w, out_h, 1, scratch);
+    resize_to_planes(in, in_w, in_h, (size_t)in_w * 3, out, out_w, out_h, 1, scratch);
 }
 
 int gw_sample_u8_bilinear(const uint8_t *plane, int w, int h, float x, float y)

@@ -75,9 +75,11 @@ void gw_resize_row(GwResize *z, int j, int k0, int k1, uint8_t *out_row);
 
 /* The bytes gw_resize_to_rgb(in, in_w, in_h, 3, ..., out_w, out_h) gives,
  * as three planes of out_w x out_h unit values (byte / 255.0f, planar R, G,
- * B): a network's input straight from the scaling. scratch as for the
- * scaling (gw_resize_scratch_size(out_w)). */
-void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, float *out, int out_w, int out_h, void *scratch);
+ * B): a network's input straight from the scaling. in_stride: bytes from one
+ * row of in to the next; scratch as for the scaling
+ * (gw_resize_scratch_size(out_w)). */
+void gw_resize_to_unit_planes(const uint8_t *in, int in_w, int in_h, size_t in_stride, float *out, int out_w,
+                              int out_h, void *scratch);
 
 /* Three planes of 2 * (v - 0.5), v the bilinear value (gw_bilerp, not
  * rounded) of the unit values around each corner-aligned position: the

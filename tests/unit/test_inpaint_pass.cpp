@@ -51,6 +51,7 @@ struct CropBufs {
         c.y = y;
         c.side = side;
         c.pixels = pixels.data();
+        c.stride = side * 3;
         c.mask = mask.data();
         c.repainted = repainted.data();
         c.alpha = alpha.data();

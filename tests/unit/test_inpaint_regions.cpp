@@ -201,10 +201,9 @@ TEST_F(Mask, CropPlacement)
         EXPECT_EQ(c.c.y, k.y);
         ASSERT_NE(c.c.repainted, nullptr);
         ASSERT_NE(c.c.alpha, nullptr);
-        // The crop's pixels are the frame's.
-        const size_t row = (size_t)c.c.side * 3;
-        for (int r = 0; r < c.c.side; r += 7)
-            ASSERT_EQ(memcmp(c.c.pixels + r * row, &f[((size_t)(k.y + r) * k.w + k.x) * 3], row), 0) << "row " << r;
+        // The crop's pixels are the frame's, read in place.
+        EXPECT_EQ(c.c.pixels, &f[((size_t)k.y * k.w + k.x) * 3]);
+        EXPECT_EQ(c.c.stride, k.w * 3);
     }
 }
 

@@ -170,7 +170,7 @@ TEST(ResizeRgb, EveryValueIsTheFormulasAndWindowsMatch)
                 std::vector<float> planes((size_t)3 * ow * oh);
                 for (int wide : {1, 0}) {
                     const int was = gw_resample_wide_kernels(wide);
-                    gw_resize_to_unit_planes(src.data(), w, h, planes.data(), ow, oh, scratch.data());
+                    gw_resize_to_unit_planes(src.data(), w, h, (size_t)w * 3, planes.data(), ow, oh, scratch.data());
                     gw_resample_wide_kernels(was);
                     for (size_t i = 0; i < (size_t)ow * oh; i++)
                         for (int c = 0; c < 3; c++)
