@@ -13,23 +13,21 @@ scaled to cover the picture, seen through a camera that is
   object   fixed, while a square cut from another photograph (a quarter of
            the picture's height) crosses the subtitle band diagonally,
 at 25 pictures a second, 1280x720 and 1920x1080: by default all four at
-720p and the still camera and the pan at 1080p (--full: all eight; about
-6 and 8 minutes on two unloaded cores with the three CLI modes, twice that
-when the machine is shared), --quick the still camera and the pan at 720p
-for 2 s (a minute or two). The text-free pictures are
-the truth: the measures read their subtitle band, kept losslessly (raw
-RGB); --keep also keeps the whole text-free clip (FFV1) beside the clip. Subtitles are burned in with ffmpeg's
-drawtext (DejaVu Sans Bold, white with a black outline, centred near the
-bottom): a first line appears at 0.8 s, gives way to a two-line subtitle at
-1.8 s, which disappears at 2.6 s (scaled with --seconds). The clip the CLI
-cleans is H.264 (crf 18), as a video from anywhere would be.
+720p and the still camera and the pan at 1080p (--full: all eight; 6 to 8
+minutes on two unloaded cores with the three CLI modes), --quick the still
+camera and the pan at 720p for 2 s. The text-free pictures are the truth:
+the measures read their subtitle band, kept losslessly (raw RGB); --keep
+also keeps the whole text-free clip (FFV1). Subtitles are burned in with
+ffmpeg's drawtext (DejaVu Sans Bold, white, black outline, near the bottom):
+a line at 0.8 s, a two-line subtitle from 1.8 s to 2.6 s (scaled with
+--seconds). The clip the CLI cleans is H.264 (crf 18), as a video from
+anywhere would be.
 
 Modes:
   plain     glyphwipe --plain clean-video: the library's own defaults, each
             picture on its own
   cli       glyphwipe clean-video: the tool's defaults
-  temporal  glyphwipe --temporal N clean-video (skipped, with a note, while
-            the tool refuses the option)
+  temporal  glyphwipe --temporal N clean-video (a window of N pictures)
   delogo    ffmpeg's delogo filter over the box that holds every subtitle
             of the clip (grown by 4 px), crf 18, preset medium: the peer
   input     the clip with its subtitles, not cleaned (PSNR only)
@@ -42,17 +40,16 @@ detection, so their figures are not the CLI's):
               picture saw; cpu and peak MB are temporal_fill's own
 
 Figures per clip and mode, against the text-free pictures:
-  text PSNR    over the text areas (pixels that the subtitles change, dilated
-               by 3) of every picture that shows a subtitle
-  band PSNR    over the subtitle band (the rows of the lines, grown by half a
-               line), full width, of the same pictures
-  rest PSNR    over the band without the text areas: what a hole larger than
-               the text costs; for the input, the encoder's own loss
+  text PSNR    over the text areas (pixels the subtitles change, dilated by
+               3) of every picture that shows a subtitle
+  band PSNR    over the subtitle band (the lines' rows grown by half a line),
+               full width, of the same pictures
+  rest PSNR    the band without the text areas: what a hole larger than the
+               text costs; for the input, the encoder's own loss
   temporal     mean |(out_t - out_t-1) - (orig_t - orig_t-1)| over the text
-               areas of pictures t or t-1 (how much the result flickers or
-               lags beyond the true change), 0..255 per channel
+               areas of pictures t or t-1, 0..255 per channel
   wall / cpu   seconds of the run, wall-clock and processor time of all its
-               threads (the machine may be shared: cpu is steadier)
+               threads (cpu is steadier on a shared machine)
   peak MB      the run's peak resident memory (VmHWM of the running child)
 """
 import argparse
@@ -407,11 +404,6 @@ def run_mode(mode, args, c, work, notes, skipped):
         wall, cpu, peak = mask_run(mode, args, c, out, work)
     else:
         status, wall, cpu, peak, err = run_timed(mode_command(mode, args, c, out))
-        if status == 2 and mode == "temporal":
-            skipped.add(mode)
-            notes.append("temporal: the CLI refuses --temporal (%s); mode skipped"
-                         % (err.strip().splitlines() or ["usage error"])[0])
-            return None
         if status != 0:
             raise RuntimeError("%s on %s failed (%d): %s" % (mode, c["name"], status, err.strip()))
     r = measure(c, out)
