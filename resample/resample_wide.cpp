@@ -49,6 +49,23 @@ GW_WIDE static inline __m256i pixels8(const uint8_t *row, const int *x)
     return _mm256_setr_epi32(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
 }
 
+/* The pixels at row + x[0] .. row + x[7] (in p) and the pixels after them
+ * (in q), a pixel's bytes and one more in each 32-bit lane, from one 8-byte
+ * load per column. */
+GW_WIDE static inline void pixel_pairs8(const uint8_t *row, const int *x, __m256i *p, __m256i *q)
+{
+    long long v[8];
+    for (int k = 0; k < 8; k++)
+        memcpy(&v[k], row + x[k], 8);
+    const __m256i lo = _mm256_setr_epi64x(v[0], v[1], v[2], v[3]), hi = _mm256_setr_epi64x(v[4], v[5], v[6], v[7]);
+    /* the low 32 bits of every 64-bit lane to the front of each half */
+    const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    *p = _mm256_permute2x128_si256(_mm256_permutevar8x32_epi32(lo, even), _mm256_permutevar8x32_epi32(hi, even),
+                                   0x20);
+    *q = _mm256_permute2x128_si256(_mm256_permutevar8x32_epi32(_mm256_srli_epi64(lo, 24), even),
+                                   _mm256_permutevar8x32_epi32(_mm256_srli_epi64(hi, 24), even), 0x20);
+}
+
 /* Stores the three channels of the pixels in v, times the weights w, at
  * plane[0..2] + i; UNIT divides the bytes by 255 first. */
 template <int UNIT>
@@ -74,6 +91,14 @@ GW_WIDE static int products8(const uint8_t *row, int row_bytes, const int *x0, c
     float *const a[3] = {prod, prod + out_w, prod + 2 * (size_t)out_w};
     float *const b[3] = {prod + 3 * (size_t)out_w, prod + 4 * (size_t)out_w, prod + 5 * (size_t)out_w};
     int i = 0;
+    /* Away from the row's end the second tap is the next pixel: one 8-byte
+     * load holds both. */
+    for (; i + 8 <= out_w && x0[i + 7] + 8 <= row_bytes; i += 8) {
+        __m256i p, q;
+        pixel_pairs8(row, x0 + i, &p, &q);
+        store_channels<UNIT>(p, _mm256_loadu_ps(w0 + i), a, i);
+        store_channels<UNIT>(q, _mm256_loadu_ps(w1 + i), b, i);
+    }
     /* Each lane reads a pixel's bytes and one more (see the caller). */
     for (; i + 8 <= out_w && x1[i + 7] + 4 <= row_bytes; i += 8) {
         store_channels<UNIT>(pixels8(row, x0 + i), _mm256_loadu_ps(w0 + i), a, i);
