@@ -109,6 +109,24 @@ static void row_products(const GwResize *z, const uint8_t *row, float *a, float 
     }
 }
 
+/* (a0*gy + b0*gy) + a1*fy + b1*fy at index i, in gw_bilerp's order: the one
+ * sum that every output of the scaling rounds or maps, four values or one. */
+#if GW_HAVE_SSE2
+static inline __m128 sum4(const float *a0, const float *b0, const float *a1, const float *b1, __m128 vg, __m128 vf,
+                          size_t i)
+{
+    return _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + i), vg), _mm_mul_ps(_mm_loadu_ps(b0 + i), vg)),
+                                 _mm_mul_ps(_mm_loadu_ps(a1 + i), vf)),
+                      _mm_mul_ps(_mm_loadu_ps(b1 + i), vf));
+}
+#endif
+
+static inline float sum1(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
+                         size_t i)
+{
+    return a0[i] * gy + b0[i] * gy + a1[i] * fy + b1[i] * fy;
+}
+
 /* o[k] for k in k0..k1-1 from the two rows' products, in gw_bilerp's order,
  * rounded half up; the int keeps its low byte as a plain conversion does. */
 static void combine_rows(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
@@ -122,19 +140,14 @@ static void combine_rows(const float *a0, const float *b0, const float *a1, cons
         __m128i q[4];
         for (int j = 0; j < 4; j++) {
             const size_t m = k + 4 * (size_t)j;
-            const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + m), vg),
-                                                              _mm_mul_ps(_mm_loadu_ps(b0 + m), vg)),
-                                                   _mm_mul_ps(_mm_loadu_ps(a1 + m), vf)),
-                                        _mm_mul_ps(_mm_loadu_ps(b1 + m), vf));
-            q[j] = _mm_and_si128(_mm_cvttps_epi32(_mm_add_ps(v, half)), low);
+            q[j] = _mm_and_si128(_mm_cvttps_epi32(_mm_add_ps(sum4(a0, b0, a1, b1, vg, vf, m), half)), low);
         }
         const __m128i w = _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
         _mm_storeu_si128((__m128i *)(o + k), w);
     }
 #endif
     for (; k < k1; k++) {
-        const float v = a0[k] * gy + b0[k] * gy + a1[k] * fy + b1[k] * fy;
-        o[k] = (uint8_t)(int)(v + 0.5f);
+        o[k] = (uint8_t)(int)(sum1(a0, b0, a1, b1, gy, fy, k) + 0.5f);
     }
 }
 
@@ -249,7 +262,7 @@ static void planar_products(const uint8_t *row, int row_bytes, const int *x0, co
         }
 }
 
-/* out[i] = unit value of the rounded byte of (a0*gy + b0*gy) + a1*fy + b1*fy. */
+/* out[i] = unit value of the rounded byte of the sum. */
 static void combine_unit(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
                          float *out, int n, int wide)
 {
@@ -262,22 +275,16 @@ static void combine_unit(const float *a0, const float *b0, const float *a1, cons
     const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), half = _mm_set1_ps(0.5f), d = _mm_set1_ps(255.0f);
     const __m128i low = _mm_set1_epi32(255);
     for (; i + 4 <= n; i += 4) {
-        const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + i), vg),
-                                                          _mm_mul_ps(_mm_loadu_ps(b0 + i), vg)),
-                                               _mm_mul_ps(_mm_loadu_ps(a1 + i), vf)),
-                                    _mm_mul_ps(_mm_loadu_ps(b1 + i), vf));
-        const __m128i q = _mm_and_si128(_mm_cvttps_epi32(_mm_add_ps(v, half)), low);
+        const __m128i q = _mm_and_si128(_mm_cvttps_epi32(_mm_add_ps(sum4(a0, b0, a1, b1, vg, vf, i), half)), low);
         _mm_storeu_ps(out + i, _mm_div_ps(_mm_cvtepi32_ps(q), d));
     }
 #endif
-    for (; i < n; i++) {
-        const float v = a0[i] * gy + b0[i] * gy + a1[i] * fy + b1[i] * fy;
-        out[i] = (float)(uint8_t)(int)(v + 0.5f) / 255.0f;
-    }
+    for (; i < n; i++)
+        out[i] = (float)(uint8_t)(int)(sum1(a0, b0, a1, b1, gy, fy, i) + 0.5f) / 255.0f;
 }
 
-/* out[i] = 2 * ((a0*gy + b0*gy) + a1*fy + b1*fy - 0.5): gw_bilerp's sum of
- * the unit values' products, in its order, mapped to -1..1. */
+/* out[i] = 2 * (sum - 0.5): gw_bilerp's sum of the unit values' products,
+ * in its order, mapped to -1..1. */
 static void combine_signed(const float *a0, const float *b0, const float *a1, const float *b1, float gy, float fy,
                            float *out, int n, int wide)
 {
@@ -288,18 +295,11 @@ static void combine_signed(const float *a0, const float *b0, const float *a1, co
 #endif
 #if GW_HAVE_SSE2
     const __m128 vg = _mm_set1_ps(gy), vf = _mm_set1_ps(fy), half = _mm_set1_ps(0.5f), two = _mm_set1_ps(2.0f);
-    for (; i + 4 <= n; i += 4) {
-        const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a0 + i), vg),
-                                                          _mm_mul_ps(_mm_loadu_ps(b0 + i), vg)),
-                                               _mm_mul_ps(_mm_loadu_ps(a1 + i), vf)),
-                                    _mm_mul_ps(_mm_loadu_ps(b1 + i), vf));
-        _mm_storeu_ps(out + i, _mm_mul_ps(_mm_sub_ps(v, half), two));
-    }
+    for (; i + 4 <= n; i += 4)
+        _mm_storeu_ps(out + i, _mm_mul_ps(_mm_sub_ps(sum4(a0, b0, a1, b1, vg, vf, i), half), two));
 #endif
-    for (; i < n; i++) {
-        const float v = a0[i] * gy + b0[i] * gy + a1[i] * fy + b1[i] * fy;
-        out[i] = (v - 0.5f) * 2.0f;
-    }
+    for (; i < n; i++)
+        out[i] = (sum1(a0, b0, a1, b1, gy, fy, i) - 0.5f) * 2.0f;
 }
 
 /* The two kinds of planes below share the scaling: signed = 0 gives the

@@ -74,6 +74,17 @@ TEST(DetNetworkSize, AlwaysMultiplesOf32WithinBoundsAndAspectKept)
 
 static float norm(int byte) { return ((float)byte / 255.0f - 0.5f) * 2.0f; }
 
+// A w x h RGB24 picture whose pixel (x, y) px(x, y, p) fills.
+template <class F>
+static std::vector<uint8_t> picture(int w, int h, F px)
+{
+    std::vector<uint8_t> rgb((size_t)w * h * 3);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++)
+            px(x, y, &rgb[((size_t)y * w + x) * 3]);
+    return rgb;
+}
+
 // Work memory for gw_det_fill_input, as floats (float-aligned).
 static std::vector<float> det_scratch(int nw)
 {
@@ -83,14 +94,11 @@ static std::vector<float> det_scratch(int nw)
 TEST(DetInput, PlanesInChannelOrderAndCornersAligned)
 {
     const int w = 10, h = 8, nw = 32, nh = 32;
-    std::vector<uint8_t> rgb((size_t)w * h * 3);
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++) {
-            uint8_t *p = &rgb[((size_t)y * w + x) * 3];
-            p[0] = (uint8_t)(x * 20 + y);
-            p[1] = (uint8_t)(200 - x * 10);
-            p[2] = (uint8_t)(y * 30);
-        }
+    const std::vector<uint8_t> rgb = picture(w, h, [](int x, int y, uint8_t *p) {
+        p[0] = (uint8_t)(x * 20 + y);
+        p[1] = (uint8_t)(200 - x * 10);
+        p[2] = (uint8_t)(y * 30);
+    });
     std::vector<float> t((size_t)3 * nw * nh, -9.0f);
     gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh, det_scratch(nw).data());
     auto at = [&](int k, int x, int y) { return t[(size_t)k * nw * nh + (size_t)y * nw + x]; };
@@ -109,14 +117,11 @@ TEST(DetInput, LinearImageStaysLinearAndUniformStaysUniform)
 {
     // Bilinear sampling reproduces a linear ramp exactly (up to rounding).
     const int w = 9, h = 12, nw = 64, nh = 32;
-    std::vector<uint8_t> rgb((size_t)w * h * 3);
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++) {
-            uint8_t *p = &rgb[((size_t)y * w + x) * 3];
-            p[0] = (uint8_t)(25 * x);   // across
-            p[1] = (uint8_t)(20 * y);   // down
-            p[2] = 77;                  // uniform
-        }
+    const std::vector<uint8_t> rgb = picture(w, h, [](int x, int y, uint8_t *p) {
+        p[0] = (uint8_t)(25 * x);  // across
+        p[1] = (uint8_t)(20 * y);  // down
+        p[2] = 77;                 // uniform
+    });
     std::vector<float> t((size_t)3 * nw * nh);
     gw_det_fill_input(rgb.data(), w, h, t.data(), nw, nh, det_scratch(nw).data());
     for (int y = 0; y < nh; y++)
